@@ -1,0 +1,1 @@
+// Placeholder until the modem model lands; delete with it.

@@ -1,0 +1,46 @@
+// Flash download: the sequencer, the loader thread, record sending.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "platform/textfile.h"
+
+extern int flash_state;
+
+extern int32_t load_file_size;
+extern text_file *hex_file;
+extern thread_handle hThread;
+extern int32_t loader_ticks;
+extern int32_t reply_timeout;
+extern int32_t send_next_line;
+extern int32_t bytes_sent;
+extern int32_t retry_count;
+extern int32_t hex_eof;
+extern int32_t records_sent;
+extern int32_t elapsed_min;
+extern int32_t elapsed_sec;
+
+// Shared with the loader thread.
+extern std::atomic<int32_t> loader_busy;
+extern std::atomic<int32_t> loader_result;
+extern std::atomic<int32_t> loader_lines_sent;
+extern std::atomic<int32_t> loader_line_total;
+
+// The longest line either file format allows: an Intel hex record with 255
+// data bytes is 521 characters, an S-record 514.
+constexpr int LINE_MAX_CHARS = 521;
+// "at&&f", the line, CR, the character that ended the line.
+constexpr int LINE_BUF_SIZE = 5 + LINE_MAX_CHARS + 2;
+extern char line_buf[LINE_BUF_SIZE];
+extern int32_t line_len;
+
+void flash_step();
+
+void loader_thread();
+int flash_download_loader();
+
+int32_t send_record(int32_t read_new);
+int handle_nok(const char *reply);
+int offer_full_erase(const char *question);

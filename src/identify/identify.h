@@ -1,0 +1,26 @@
+// Modem identification: the load header, the compatibility rule, the probe.
+#pragma once
+
+// Modem type codes, one scale for the modem and the load.
+enum { MODEM_UNKNOWN = 0, MODEM_TOVARINDEL = 1, MODEM_INTERNAL = 2, MODEM_EXTERNAL = 3,
+       MODEM_USB = 4, MODEM_PCMCIA = 5 };
+
+// Results of open_and_probe_port.
+enum { PROBE_NO_MODEM = 1, PROBE_RRFL_STARTED = 2, PROBE_NEED_LOADER = 3,
+       PROBE_START_RRFL = 4, PROBE_GIVE_UP = 5 };
+
+extern int actual_modem_type;
+extern int actual_sector_size;
+extern int actual_rrfl_checksum;
+extern int load_modem_type;
+extern int load_rrfl_sector;
+extern int load_rrfl_checksum;
+extern int load_type_ok;
+
+void read_load_header();
+int hex4_value(const char *p);
+int ldsAreCompat();
+void report_incompatible_load();
+
+int open_and_probe_port();
+int decode_modem_type();

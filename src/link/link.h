@@ -1,0 +1,40 @@
+// Modem link: the port, raw input and output, the debug trace, reply waits.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+extern port_handle hComm;
+extern int com_port;
+extern plat_dcb comm_dcb;
+extern char comm_device_name[32];
+
+extern char rx_buffer[4096];
+extern int32_t rx_count;
+extern uint32_t wait_start_tick;
+
+extern char trace_buf[256];
+extern char msg_buf[256];
+
+// Reply-wait results.
+enum { WAIT_PENDING = 0, WAIT_FOUND = 1, WAIT_TIMEOUT = 2 };
+// One time-out unit of wait_for_reply, in milliseconds.
+constexpr uint32_t WAIT_UNIT_MS = 2000;
+
+bool open_comm_port();
+
+void debug_trace(const char *text);
+int32_t devicewrite(port_handle h, const char *data, int32_t length);
+int32_t send_command(port_handle h, const char *text, int32_t length);
+int32_t port_rx_pending(port_handle h);
+int32_t read_port(int32_t offset, int32_t max);
+void settle_port();
+void spin_wait(uint32_t ms);
+void clock_wait(int32_t ms);
+
+unsigned wait_for_reply(const char *token, unsigned units, int blocking);
+int match_alternatives(const char *text, const char *list);
+
+// Closes hComm when open and sets it to nullptr.
+void close_port();
