@@ -22,9 +22,21 @@ enum { WAIT_PENDING = 0, WAIT_FOUND = 1, WAIT_TIMEOUT = 2 };
 // One time-out unit of wait_for_reply, in milliseconds.
 constexpr uint32_t WAIT_UNIT_MS = 2000;
 
+// Opens COM<com_port> into hComm and sets the line; the device name it used
+// stays in comm_device_name. False when the port does not open.
 bool open_comm_port();
 
 void debug_trace(const char *text);
+
+// The longest data one devicewrite call takes: a loader line with its
+// "at&&f" prefix and CR (the flash subsystem's LINE_BUF_SIZE less the
+// line-end byte); settings commands (at most 255) fit too. The byte after
+// the data is read and sent as well, so callers pass terminated buffers.
+// Longer (or negative) lengths are traced and refused with -1, nothing sent.
+constexpr int32_t LINK_DATA_MAX = 527;
+// Writes go out in chunks of this size, padded with zeros.
+constexpr int32_t LINK_CHUNK = 16;
+
 int32_t devicewrite(port_handle h, const char *data, int32_t length);
 int32_t send_command(port_handle h, const char *text, int32_t length);
 int32_t port_rx_pending(port_handle h);

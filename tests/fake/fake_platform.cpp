@@ -212,6 +212,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     auto &s = state();
     auto *p = static_cast<fake::OpenPort *>(h)->info;
     ++s.pending_queries;
+    if (s.on_port_query) s.on_port_query();
     if (s.pending_fails) return 0;
     *in_queue = p->peer ? static_cast<uint32_t>(p->peer->available(fake::advance())) : 0;
     return 1;
@@ -221,6 +222,7 @@ int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     auto &s = state();
     auto *p = static_cast<fake::OpenPort *>(h)->info;
     ++s.reads;
+    s.read_sizes.push_back(n);
     if (s.read_fails) {
         *got = 0;
         s.last_error = 0x1E;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -43,6 +44,29 @@ struct ScriptedPeer : Peer {
         size_t k = 0;
         while (k < n && !to_send.empty()) { out[k++] = to_send.front(); to_send.pop_front(); }
         return k;
+    }
+};
+
+// A scripted peer whose bytes become readable only from given virtual times
+// on (push_at in time order); push() bytes are readable at once.
+struct TimedPeer : ScriptedPeer {
+    std::deque<std::pair<uint64_t, uint8_t>> timed;
+    void push_at(uint64_t at_ms, const std::string &s) {
+        for (char c : s) timed.emplace_back(at_ms, static_cast<uint8_t>(c));
+    }
+    size_t available(uint64_t now_ms) override {
+        release(now_ms);
+        return to_send.size();
+    }
+    size_t take(uint8_t *out, size_t n, uint64_t now_ms) override {
+        release(now_ms);
+        return ScriptedPeer::take(out, n, now_ms);
+    }
+    void release(uint64_t now_ms) {
+        while (!timed.empty() && timed.front().first <= now_ms) {
+            to_send.push_back(timed.front().second);
+            timed.pop_front();
+        }
     }
 };
 
@@ -99,6 +123,10 @@ struct State {
     std::vector<plat_timeouts> set_timeouts;
     int flushes = 0, clear_breaks = 0, pending_queries = 0, reads = 0;
     bool pending_fails = false, read_fails = false, transmit_fails = false;
+    // Run at each ClearCommError before it answers: lets a test set the
+    // clock (now_ms) exactly, or look at the core's state between polls.
+    std::function<void()> on_port_query;
+    std::vector<uint32_t> read_sizes; // the size asked of each ReadFile
     uint32_t last_error = 0;
     std::vector<char> transmitted; // TransmitCommChar characters, in order
 

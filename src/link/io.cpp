@@ -1,0 +1,116 @@
+// Raw port input and output, the busy waits and the debug trace.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "link/link.h"
+
+namespace {
+// Budgets of consecutive empty writes: before the first byte has gone out,
+// and after any progress.
+constexpr int EMPTY_WRITES_AT_START = 10;
+constexpr int EMPTY_WRITES_AFTER_PROGRESS = 200;
+constexpr uint32_t EMPTY_WRITE_PAUSE_MS = 20;
+
+// Room for the data, the byte after it, and the zero padding of a chunk
+// that starts late after a short write (at most LINK_CHUNK - 1 bytes on).
+constexpr int32_t WORK_SIZE = LINK_DATA_MAX + LINK_CHUNK + 1;
+
+// "devicewrite(" + text + ")\n": long enough for the longest data with its
+// line end; longer texts are cut in the trace only.
+constexpr int32_t WRITE_TRACE_SIZE = 600;
+constexpr int32_t WRITE_TRACE_TEXT_MAX = WRITE_TRACE_SIZE - 15;
+} // namespace
+
+void debug_trace(const char *text) {
+    plat_debug_output("\n");
+    plat_debug_output(text);
+    plat_debug_output("\n");
+}
+
+int32_t devicewrite(port_handle h, const char *data, int32_t length) {
+    if (length < 0 || length > LINK_DATA_MAX) {
+        char refused[128];
+        std::snprintf(refused, sizeof refused,
+                      "FLASH: Line too long for the port: %d bytes, at most %d; not sent",
+                      static_cast<int>(length), static_cast<int>(LINK_DATA_MAX));
+        debug_trace(refused);
+        return -1;
+    }
+
+    // The text up to its first zero, which callers keep within their buffer.
+    char trace[WRITE_TRACE_SIZE];
+    int shown = static_cast<int>(strnlen(data, WRITE_TRACE_TEXT_MAX));
+    std::snprintf(trace, sizeof trace, "devicewrite(%.*s)\n", shown, data);
+    debug_trace(trace);
+
+    // The byte after the data goes out too: a command's terminator, or the
+    // character that ended a line in its file.
+    char work[WORK_SIZE];
+    std::memset(work, 0, sizeof work);
+    std::memcpy(work, data, static_cast<size_t>(length) + 1);
+
+    int32_t written = 0;
+    int budget = EMPTY_WRITES_AT_START;
+    while (length - written > 0 && budget > 0) {
+        uint32_t took = 0;
+        if (!plat_port_write(h, work + written, LINK_CHUNK, &took)) return -1;
+        if (took != static_cast<uint32_t>(LINK_CHUNK)) debug_trace("FLASH: Write to ComPort Failed");
+        if (took > 0) {
+            written += static_cast<int32_t>(took);
+            budget = EMPTY_WRITES_AFTER_PROGRESS;
+        } else {
+            spin_wait(EMPTY_WRITE_PAUSE_MS);
+            --budget;
+        }
+    }
+    return written;
+}
+
+int32_t send_command(port_handle h, const char *text, int32_t length) {
+    return devicewrite(h, text, length);
+}
+
+int32_t port_rx_pending(port_handle h) {
+    uint32_t in_queue = 0;
+    if (!plat_port_pending(h, &in_queue)) return -1;
+    return static_cast<int32_t>(in_queue);
+}
+
+int32_t read_port(int32_t offset, int32_t max) {
+    int32_t waiting = port_rx_pending(hComm);
+    if (waiting < 1) return 0;
+    // Never past the terminator's place at the end of the buffer.
+    int32_t room = static_cast<int32_t>(sizeof rx_buffer) - 1 - offset;
+    if (offset < 0 || room < 1) return 0;
+    int32_t want = waiting < max ? waiting : max;
+    if (want > room) want = room;
+    if (want < 1) return 0;
+    uint32_t got = 0;
+    if (!plat_port_read(hComm, rx_buffer + offset, static_cast<uint32_t>(want), &got)) {
+        std::snprintf(trace_buf, sizeof trace_buf, "<CE-%d>", static_cast<int>(offset));
+        debug_trace(trace_buf);
+        return 0;
+    }
+    return static_cast<int32_t>(got);
+}
+
+void settle_port() {
+    if (skip_flush == 1) return;
+    plat_port_clear_break(hComm);
+    plat_port_flush(hComm);
+    clock_wait(1);
+    plat_port_flush(hComm);
+}
+
+void spin_wait(uint32_t ms) {
+    uint32_t start = plat_tick_count();
+    while (plat_tick_count() - start < ms) {
+    }
+}
+
+void clock_wait(int32_t ms) {
+    int64_t until = static_cast<int64_t>(plat_runtime_clock_ms()) + ms;
+    while (plat_runtime_clock_ms() < until) {
+    }
+}

@@ -1,0 +1,77 @@
+// Waiting for an expected reply, and checking a reply against a list.
+#include <cstdio>
+#include <cstring>
+
+#include "link/link.h"
+
+namespace {
+constexpr int32_t BLOCKING_READ_MAX = 1024;
+constexpr int32_t POLLING_READ_MAX = 80;
+// The most bytes the buffer holds before its terminator.
+constexpr int32_t RX_TEXT_MAX = static_cast<int32_t>(sizeof rx_buffer) - 1;
+
+bool timed_out(unsigned units) {
+    uint32_t elapsed = plat_tick_count() - wait_start_tick;
+    return elapsed > static_cast<uint32_t>(units * WAIT_UNIT_MS);
+}
+
+unsigned found() {
+    // A prompt in the reply is worth seeing on the debugger.
+    if (std::strchr(rx_buffer, '>')) debug_trace(rx_buffer);
+    return WAIT_FOUND;
+}
+} // namespace
+
+unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
+    if (blocking) {
+        rx_count = 0;
+        wait_start_tick = plat_tick_count();
+        for (;;) {
+            int32_t n = read_port(rx_count, BLOCKING_READ_MAX);
+            if (n > 0) {
+                rx_count += n;
+                // Too little room for another read: start again from the
+                // beginning; the bytes of this read are dropped unsearched.
+                if (rx_count + BLOCKING_READ_MAX > RX_TEXT_MAX) rx_count = 0;
+                rx_buffer[rx_count] = 0;
+                if (std::strstr(rx_buffer, token)) return found();
+            }
+            if (timed_out(units)) return WAIT_TIMEOUT;
+        }
+    }
+
+    int32_t n = read_port(rx_count, POLLING_READ_MAX);
+    if (n > 0) {
+        rx_count += n;
+        rx_buffer[rx_count] = 0;
+        if (std::strstr(rx_buffer, token)) return found();
+        // A modem that floods the line: search what came, then start again
+        // from the beginning once another read might not fit.
+        if (rx_count + POLLING_READ_MAX > RX_TEXT_MAX) {
+            rx_count = 0;
+            rx_buffer[0] = 0;
+        }
+    }
+    if (!timed_out(units)) return WAIT_PENDING;
+    std::snprintf(trace_buf, sizeof trace_buf, "FLASH: Chars Received = %d ", static_cast<int>(rx_count));
+    debug_trace(trace_buf);
+    debug_trace(rx_buffer);
+    debug_trace("Flash Comm Read Failed");
+    return WAIT_TIMEOUT;
+}
+
+int match_alternatives(const char *text, const char *list) {
+    char copy[256];
+    std::snprintf(copy, sizeof copy, "%s", list);
+    // Every alternative counts, however many; the first in the list wins.
+    int number = 1;
+    char *alt = copy;
+    for (;;) {
+        char *sep = std::strchr(alt, '^');
+        if (sep) *sep = 0;
+        if (std::strstr(text, alt)) return number;
+        if (!sep) return -1;
+        alt = sep + 1;
+        ++number;
+    }
+}
