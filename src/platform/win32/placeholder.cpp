@@ -1,1 +1,0 @@
-// Placeholder until the Win32 backend lands; delete with it.

@@ -1,0 +1,84 @@
+// The serial port calls of the platform seam on Win32.
+#include <windows.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "platform/platform.h"
+
+static_assert(sizeof(plat_dcb) == sizeof(DCB), "plat_dcb must have the DCB's layout");
+static_assert(offsetof(plat_dcb, BaudRate) == offsetof(DCB, BaudRate));
+static_assert(offsetof(plat_dcb, wReserved) == offsetof(DCB, wReserved));
+static_assert(offsetof(plat_dcb, XonLim) == offsetof(DCB, XonLim));
+static_assert(offsetof(plat_dcb, ByteSize) == offsetof(DCB, ByteSize));
+static_assert(offsetof(plat_dcb, Parity) == offsetof(DCB, Parity));
+static_assert(offsetof(plat_dcb, StopBits) == offsetof(DCB, StopBits));
+static_assert(offsetof(plat_dcb, XonChar) == offsetof(DCB, XonChar));
+static_assert(offsetof(plat_dcb, EvtChar) == offsetof(DCB, EvtChar));
+static_assert(offsetof(plat_dcb, wReserved1) == offsetof(DCB, wReserved1));
+static_assert(sizeof(plat_timeouts) == sizeof(COMMTIMEOUTS));
+static_assert(offsetof(plat_timeouts, WriteTotalTimeoutConstant) ==
+              offsetof(COMMTIMEOUTS, WriteTotalTimeoutConstant));
+
+port_handle plat_port_open(const char *device_name) {
+    HANDLE h = CreateFileA(device_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+void plat_port_close(port_handle h) {
+    if (h) CloseHandle(h);
+}
+
+int plat_port_get_state(port_handle h, plat_dcb *dcb) {
+    // The caller's record goes in as it is (its DCBlength included) and
+    // comes back only when the call succeeded.
+    DCB d;
+    std::memcpy(&d, dcb, sizeof d);
+    if (!GetCommState(h, &d)) return 0;
+    std::memcpy(dcb, &d, sizeof d);
+    return 1;
+}
+
+int plat_port_set_state(port_handle h, const plat_dcb *dcb) {
+    DCB d;
+    std::memcpy(&d, dcb, sizeof d);
+    return SetCommState(h, &d) ? 1 : 0;
+}
+
+int plat_port_set_timeouts(port_handle h, const plat_timeouts *t) {
+    COMMTIMEOUTS c;
+    std::memcpy(&c, t, sizeof c);
+    return SetCommTimeouts(h, &c) ? 1 : 0;
+}
+
+int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *written) {
+    DWORD w = 0;
+    BOOL ok = WriteFile(h, data, n, &w, nullptr);
+    *written = w;
+    return ok ? 1 : 0;
+}
+
+int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
+    DWORD r = 0;
+    BOOL ok = ReadFile(h, data, n, &r, nullptr);
+    *got = r;
+    return ok ? 1 : 0;
+}
+
+int plat_port_pending(port_handle h, uint32_t *in_queue) {
+    DWORD errors = 0;
+    COMSTAT stat;
+    std::memset(&stat, 0, sizeof stat);
+    if (!ClearCommError(h, &errors, &stat)) return 0;
+    *in_queue = stat.cbInQue;
+    return 1;
+}
+
+int plat_port_clear_break(port_handle h) { return ClearCommBreak(h) ? 1 : 0; }
+
+int plat_port_flush(port_handle h) { return FlushFileBuffers(h) ? 1 : 0; }
+
+int plat_port_transmit_char(port_handle h, char c) { return TransmitCommChar(h, c) ? 1 : 0; }
+
+uint32_t plat_last_error() { return GetLastError(); }
