@@ -16,10 +16,9 @@ constexpr uint32_t EMPTY_WRITE_PAUSE_MS = 20;
 // that starts late after a short write (at most LINK_CHUNK - 1 bytes on).
 constexpr int32_t WORK_SIZE = LINK_DATA_MAX + LINK_CHUNK + 1;
 
-// "devicewrite(" + text + ")\n": long enough for the longest data with its
-// line end; longer texts are cut in the trace only.
-constexpr int32_t WRITE_TRACE_SIZE = 600;
-constexpr int32_t WRITE_TRACE_TEXT_MAX = WRITE_TRACE_SIZE - 15;
+// "devicewrite(" + text + ")\n": room for the longest data and the byte
+// after it.
+constexpr int32_t WRITE_TRACE_SIZE = 12 + LINK_DATA_MAX + 1 + 2 + 1;
 } // namespace
 
 void debug_trace(const char *text) {
@@ -38,9 +37,11 @@ int32_t devicewrite(port_handle h, const char *data, int32_t length) {
         return -1;
     }
 
-    // The text up to its first zero, which callers keep within their buffer.
+    // The text up to its first zero, but never past the byte after the data:
+    // a full line buffer holds no terminator, and what lies beyond it is
+    // not the caller's.
     char trace[WRITE_TRACE_SIZE];
-    int shown = static_cast<int>(strnlen(data, WRITE_TRACE_TEXT_MAX));
+    int shown = static_cast<int>(strnlen(data, static_cast<size_t>(length) + 1));
     std::snprintf(trace, sizeof trace, "devicewrite(%.*s)\n", shown, data);
     debug_trace(trace);
 
