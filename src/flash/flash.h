@@ -27,12 +27,24 @@ extern std::atomic<int32_t> loader_busy;
 extern std::atomic<int32_t> loader_result;
 extern std::atomic<int32_t> loader_lines_sent;
 extern std::atomic<int32_t> loader_line_total;
+// Set by the GUI thread to make the loader thread stop before its next line.
+extern std::atomic<int32_t> loader_stop;
+// The number of a loader line too long to send, 0 when there was none.
+extern std::atomic<int32_t> loader_bad_line;
+
+// Lines of the load file read in the current sending pass.
+extern int32_t load_line_no;
+
+// How long a close confirmed during the loader download waits for the
+// thread: one loader reply wait, and a second for the line being written.
+constexpr uint32_t LOADER_STOP_WAIT_MS = 7000;
 
 // The longest line either file format allows: an Intel hex record with 255
 // data bytes is 521 characters, an S-record 514.
 constexpr int LINE_MAX_CHARS = 521;
-// "at&&f", the line, CR, the character that ended the line.
-constexpr int LINE_BUF_SIZE = 5 + LINE_MAX_CHARS + 2;
+// "at&&f", the line, CR, the character that ended the line, and a zero so
+// that the write trace never reads older bytes.
+constexpr int LINE_BUF_SIZE = 5 + LINE_MAX_CHARS + 3;
 extern char line_buf[LINE_BUF_SIZE];
 extern int32_t line_len;
 

@@ -1,0 +1,95 @@
+// The loader download: the flash-loader image goes to the modem line by line
+// as "at&&f" commands, on a worker thread so that the window keeps painting.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "flash/flash.h"
+#include "link/link.h"
+#include "link/modem_contract.h"
+
+namespace {
+
+constexpr int PREFIX_LEN = 5; // "at&&f"
+// The loader's expected length: the bar's total, and the point from which
+// every line asks for a repaint.
+constexpr int32_t LOADER_LINES = 603;
+constexpr int32_t REDRAW_EVERY = 20;
+// Stored in place of the character that ended a line at the end of the file.
+constexpr int END_MARK = 0xFF;
+
+// The next character of the loader file, with 0xFF taken as its end.
+int next_char() {
+    int c = text_getc(hex_file);
+    return (c < 0 || c == END_MARK) ? -1 : c;
+}
+
+} // namespace
+
+int flash_download_loader() {
+    settle_port();
+    std::memcpy(line_buf, LOADER_PREFIX, PREFIX_LEN);
+    loader_lines_sent = 0;
+    loader_line_total = LOADER_LINES;
+
+    for (;;) {
+        // A close confirmed meanwhile: stop between lines, never inside one.
+        if (loader_stop.load() != 0) {
+            debug_trace("FLASH: Loader download stopped");
+            return 0;
+        }
+
+        int pos = PREFIX_LEN;
+        int c;
+        for (;;) {
+            c = next_char();
+            if (c < 0 || c == '\n') break;
+            if (pos - PREFIX_LEN == LINE_MAX_CHARS) {
+                // Cutting it would hand the modem a damaged record.
+                loader_bad_line = loader_lines_sent.load() + 1;
+                return 0;
+            }
+            line_buf[pos++] = static_cast<char>(c);
+        }
+        line_len = pos;
+        line_buf[line_len] = '\r';
+        line_buf[line_len + 1] = static_cast<char>(c < 0 ? END_MARK : c);
+        line_buf[line_len + 2] = 0;
+
+        if (devicewrite(hComm, line_buf, line_len + 1) < 0) {
+            char text[64];
+            std::snprintf(text, sizeof text, "Com Error= %lX ", static_cast<unsigned long>(plat_last_error()));
+            debug_trace(text);
+        }
+        settle_port();
+        uint32_t written_at = plat_tick_count();
+        while (plat_tick_count() == written_at) {
+        }
+
+        // Only Intel hex records are acknowledged.
+        if (line_buf[PREFIX_LEN] == ':') {
+            if (wait_for_reply(REPLY_OK, UNITS_LOADER_LINE, 1) != WAIT_FOUND) return 0;
+            settle_port();
+        }
+
+        if (c < 0) {
+            text_close(hex_file);
+            hex_file = nullptr;
+            settle_port();
+            return 1;
+        }
+
+        int32_t sent = ++loader_lines_sent;
+        if (sent % REDRAW_EVERY == 0 || sent >= loader_line_total.load()) {
+            debug_trace("flash_download_loader calls ReDraw()");
+            ReDraw();
+        }
+    }
+}
+
+void loader_thread() {
+    loader_busy = 1;
+    int result = flash_download_loader();
+    loader_result = result;
+    loader_busy = 0;
+}

@@ -1,0 +1,162 @@
+// Sending the load file one S-record per step, and what a NOK reply leads to.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "flash/flash.h"
+#include "link/link.h"
+#include "link/modem_contract.h"
+
+namespace {
+
+constexpr int WRITE_ATTEMPTS = 5;
+// The progress text comes at the 7th record read since start-up and every
+// 64th after it.
+constexpr int32_t PROGRESS_EVERY = 64;
+constexpr int32_t PROGRESS_AT = 6;
+constexpr int END_MARK = 0xFF;
+// After this the sequencer gives up (it tests for more than 6 resends).
+constexpr int32_t RETRIES_EXHAUSTED = 7;
+
+void show_progress() {
+    std::snprintf(status_line1, sizeof status_line1, "%s", "Programming the Flash");
+    // 64-bit: a load of more than 21 MB would overflow the product.
+    long long percent = load_file_size > 0 ? static_cast<long long>(bytes_sent) * 100 / load_file_size : 0;
+    std::snprintf(status_line2, sizeof status_line2, "<%d%%>  Complete.", static_cast<int>(percent));
+    ReDraw();
+}
+
+void report_long_line() {
+    char text[512]; // the longest path fits whole
+    std::snprintf(text, sizeof text,
+                  "Line %d of the load file\n%s\nis longer than %d characters.\n"
+                  "The file is damaged or is not an S-record file; the job was stopped before that line was sent.",
+                  static_cast<int>(load_line_no), download_path, LINE_MAX_CHARS);
+    plat_message_box(text, "Load File Error", PLAT_MB_OK | PLAT_MB_ICONWARNING);
+}
+
+// Reads the next line of the load file into line_buf, followed by a CR and
+// the character that ended it. 0 when the line is too long to send.
+int read_record() {
+    ++load_line_no;
+    int n = 0;
+    int c;
+    for (;;) {
+        c = text_getc(hex_file);
+        if (c < 0 || c == END_MARK) {
+            c = END_MARK;
+            break;
+        }
+        if (c == '\n' || c == '\r') break;
+        if (n == LINE_MAX_CHARS) return 0;
+        line_buf[n++] = static_cast<char>(c);
+    }
+    line_len = n;
+    if (c == END_MARK) {
+        hex_eof = 1;
+        debug_trace("FLASH: Got EOF");
+        if (n == 0) return 1;
+    }
+    line_buf[n] = '\r';
+    line_buf[n + 1] = static_cast<char>(c);
+    line_buf[n + 2] = 0;
+    line_len = n + 1;
+    return 1;
+}
+
+} // namespace
+
+int32_t send_record(int32_t read_new) {
+    if (read_new) {
+        int32_t r = records_sent % PROGRESS_EVERY;
+        retry_count = 0;
+        ++records_sent;
+        if (r == PROGRESS_AT) show_progress();
+
+        // Nothing is read past the end (a 0xFF may have ended the file early):
+        // with nothing written, nothing is awaited and the sequencer completes.
+        if (hex_eof == 1) {
+            line_len = 0;
+            return 1;
+        }
+        if (!read_record()) {
+            report_long_line();
+            flash_state = 13;
+            return 0;
+        }
+        if (line_len == 0) return 1;
+    }
+
+    int attempt = 0;
+    while (devicewrite(hComm, line_buf, line_len) < 0) {
+        if (++attempt == WRITE_ATTEMPTS) {
+            char text[64];
+            std::snprintf(text, sizeof text, "Com Error= %lX ", static_cast<unsigned long>(plat_last_error()));
+            debug_trace(text);
+            plat_message_box("Failed to write line to Modem", "Solid CommError", PLAT_MB_OK | PLAT_MB_ICONWARNING);
+            flash_state = 13;
+            return 0;
+        }
+    }
+
+    if (line_buf[0] == 'S') return 1;
+    // Not a record: the modem does not answer it, so nothing is awaited, not
+    // even for a last line without a line end.
+    debug_trace("FLASH: No colon!");
+    return 0;
+}
+
+int offer_full_erase(const char *question) {
+    int answer = plat_message_box(question, "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO);
+    if (answer == PLAT_IDYES) {
+        debug_trace("FLASH: Sending Z");
+        plat_port_transmit_char(hComm, CHAR_ERASE_ALL);
+        settle_port();
+        // What counts is the reply text, not whether "OK" came in time.
+        wait_for_reply(REPLY_OK, UNITS_ERASE_ALL, 1);
+        if (std::strstr(rx_buffer, VERSION_TOKEN)) {
+            std::snprintf(status_line1, sizeof status_line1, "%s", "Erasing the Flash Chip.");
+            std::snprintf(status_line2, sizeof status_line2, "%s", "Please be Patient...");
+            ReDraw();
+            bytes_sent = 0;
+            reply_timeout = UNITS_FIRST_RECORD;
+            send_next_line = 1;
+            text_close(hex_file);
+            hex_file = nullptr;
+            flash_state = 6;
+            return 1;
+        }
+    }
+    retry_count = RETRIES_EXHAUSTED;
+    std::snprintf(status_line1, sizeof status_line1, "%s", "Abandon Chip!!");
+    return 0;
+}
+
+int handle_nok(const char *reply) {
+    debug_trace("FLASH: Got a NOK");
+    if (std::strstr(reply, REPLY_NOK1)) {
+        debug_trace("FLASH: Failure to Erase");
+        return offer_full_erase("Chip Failed to Erase Properly\nWould you like to Retry.");
+    }
+    if (std::strstr(reply, REPLY_NOK2)) {
+        debug_trace("FLASH: Failure to find COLON");
+        ++retry_count;
+        send_next_line = 0;
+        flash_state = 7;
+        std::snprintf(status_line1, sizeof status_line1, "%s", "Modem could not fine COLON.");
+        return 1;
+    }
+    if (std::strstr(reply, REPLY_NOK3)) {
+        debug_trace("FLASH: Checksum Failure");
+        ++retry_count;
+        send_next_line = 0;
+        flash_state = 7;
+        std::snprintf(status_line1, sizeof status_line1, "%s", "Modem reports solid Checksum Failure.");
+        return 1;
+    }
+    if (std::strstr(reply, REPLY_NOK4)) {
+        debug_trace("FLASH: Failure to program a byte");
+        return offer_full_erase("Chip Failed to Program Properly\nWould you like to Retry.");
+    }
+    return 1;
+}

@@ -1,0 +1,375 @@
+// The flash sequencer: one step of the whole job per idle turn of the main
+// loop, from the load file to the closed port.
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "flash/flash.h"
+#include "identify/identify.h"
+#include "link/link.h"
+#include "link/modem_contract.h"
+
+namespace {
+
+constexpr const char *LOADER_FILE = "kivfldr.hex";
+constexpr int HEADER_CHARS = 75;
+constexpr uint32_t NAMED_FILE_PAUSE_MS = 3000;
+constexpr uint32_t LOADER_START_SLEEP_MS = 5000;
+constexpr uint32_t AFTER_LOADER_MS = 100;
+constexpr uint32_t BEFORE_CHECKSUM_MS = 1000;
+constexpr int32_t MAX_RESENDS = 6;
+constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
+
+void trace_int(const char *format, int value) {
+    std::snprintf(trace_buf, sizeof trace_buf, format, value);
+    debug_trace(trace_buf);
+}
+
+void trace_com_error() {
+    std::snprintf(trace_buf, sizeof trace_buf, "Com Error = %lX", static_cast<unsigned long>(plat_last_error()));
+    debug_trace(trace_buf);
+}
+
+// "Found <name> on COM<n>" and its ending; a long name is cut so that the
+// port number still shows.
+void set_found_line(const char *ending) {
+    if (cfg_complete == 1) {
+        int tail = std::snprintf(nullptr, 0, " on COM%d%s", com_port, ending);
+        int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
+        std::snprintf(status_line1, sizeof status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room,
+                      cfg_modemname, com_port, ending);
+    } else
+        std::snprintf(status_line1, sizeof status_line1, "Found Modem on COM%d.", com_port);
+}
+
+void set_status(const char *line1, const char *line2) {
+    std::snprintf(status_line1, sizeof status_line1, "%s", line1);
+    std::snprintf(status_line2, sizeof status_line2, "%s", line2);
+}
+
+void close_hex_file() {
+    if (hex_file) text_close(hex_file);
+    hex_file = nullptr;
+}
+
+void step_init() {
+    loader_busy = 0;
+    loader_ticks = 0;
+    hex_eof = 0;
+    debug_trace("FLASH: Flash init state");
+    if (com_port == 0) com_port = 255;
+    flash_state = 2;
+}
+
+void step_load_file() {
+    if (cfg_complete == 1) {
+        std::snprintf(download_path, sizeof download_path, "%s", cfg_filename);
+        spin_wait(NAMED_FILE_PAUSE_MS);
+    } else if (!choose_load_file()) {
+        flash_state = 13;
+        return;
+    }
+    long size = file_size(download_path);
+    if (size < 0) {
+        plat_message_box("File open failed ", "File Open Error...", WARNING);
+        flash_state = 13;
+        return;
+    }
+    load_file_size = static_cast<int32_t>(size);
+    flash_state = 3;
+
+    hex_file = text_open(download_path);
+    if (!hex_file) {
+        plat_message_box("File open failed ", "File Open Error...", WARNING);
+        flash_state = 13;
+    } else {
+        size_t n = text_read(hex_file, rx_buffer, HEADER_CHARS);
+        rx_buffer[n] = 0;
+        read_load_header();
+        close_hex_file();
+    }
+    rx_buffer[0] = 0;
+}
+
+void step_probe() {
+    trace_int("Flash Trying Comm %d ", com_port);
+    switch (open_and_probe_port()) {
+    case PROBE_NO_MODEM:
+        if (--com_port == 0) flash_state = 9;
+        break;
+    case PROBE_RRFL_STARTED:
+        flash_state = 10;
+        break;
+    case PROBE_NEED_LOADER:
+        flash_state = 5;
+        trace_int("Flash Open Comm Success on Com%d ", com_port);
+        break;
+    case PROBE_START_RRFL:
+        debug_trace("FLASH: entering RRFL");
+        if (send_command(hComm, CMD_RRFL_GO, static_cast<int32_t>(std::strlen(CMD_RRFL_GO))) < 0) trace_com_error();
+        flash_state = wait_for_reply(REPLY_OK, UNITS_COMMAND, 1) == WAIT_FOUND ? 10 : 9;
+        break;
+    case PROBE_GIVE_UP:
+        flash_state = 14;
+        break;
+    default:
+        break;
+    }
+}
+
+void step_open_loader() {
+    hex_file = text_open(LOADER_FILE);
+    if (!hex_file) {
+        plat_message_box("Flash file open failed - kivfldr.hex", "ERROR", WARNING);
+        flash_state = 13;
+        return;
+    }
+    set_found_line(".");
+    std::snprintf(status_line2, sizeof status_line2, "%s", "Initializing, Please Wait.");
+    ReDraw();
+    flash_state = 4;
+}
+
+void judge_loader() {
+    plat_thread_close(hThread);
+    hThread = nullptr;
+
+    int32_t bad_line = loader_bad_line.load();
+    if (bad_line != 0) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "Line %d of %s is longer than %d characters.\n"
+                      "The file is damaged or is not an Intel hex file; the download was stopped before that line was sent.",
+                      static_cast<int>(bad_line), LOADER_FILE, LINE_MAX_CHARS);
+        plat_message_box(text, "Loader File Error", WARNING);
+        flash_state = 13;
+        return;
+    }
+    if (loader_result.load() == 0) {
+        debug_trace("FLASH: Flash loader code download failed");
+        flash_state = 9;
+        return;
+    }
+    debug_trace("FLASH: Flash loader code download success");
+    if (std::strstr(rx_buffer, VERSION_TOKEN)) {
+        set_status("Erasing the Flash Chip.", "Please be Patient...");
+        ReDraw();
+        flash_state = 6;
+        settle_port();
+        spin_wait(AFTER_LOADER_MS);
+    } else {
+        // The received text is cut to what the buffer has room for.
+        int room = static_cast<int>(sizeof trace_buf) - 1 -
+                   std::snprintf(nullptr, 0, "Version mismatch (%s) with kivfldr.hex; received ", VERSION_TOKEN);
+        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with kivfldr.hex; received %.*s",
+                      VERSION_TOKEN, room, rx_buffer);
+        plat_message_box(trace_buf, "Exit...", WARNING);
+        flash_state = 13;
+    }
+}
+
+void step_loader() {
+    if (loader_ticks == 0) {
+        loader_stop = 0;
+        loader_bad_line = 0;
+        // Armed before the start, so that no later step can read the flag
+        // before the thread has had the chance to raise it.
+        loader_busy = 1;
+        hThread = plat_thread_start(loader_thread);
+        if (!hThread) {
+            loader_busy = 0;
+            debug_trace("hThread==NULL");
+            flash_state = 13;
+            return;
+        }
+        loader_ticks = 1;
+        plat_sleep(LOADER_START_SLEEP_MS);
+        return;
+    }
+    if (loader_busy.load() == 1) {
+        ++loader_ticks;
+        return;
+    }
+    judge_loader();
+}
+
+void step_open_load() {
+    close_hex_file();
+    hex_file = text_open(download_path);
+    if (!hex_file) {
+        plat_message_box("Flash file open failed ", "File Open Error...", WARNING);
+        flash_state = 13;
+        return;
+    }
+    reply_timeout = UNITS_FIRST_RECORD;
+    bytes_sent = 0;
+    send_next_line = 1;
+    // A restart after a full erase sends the whole load again.
+    hex_eof = 0;
+    load_line_no = 0;
+    flash_state = 7;
+}
+
+void step_send() {
+    if (send_record(send_next_line) == 1) {
+        rx_count = 0;
+        wait_start_tick = plat_tick_count();
+        flash_state = 8;
+    }
+}
+
+void complete() {
+    debug_trace("FLASH: Dnld successful");
+    flash_state = 12;
+}
+
+void step_poll() {
+    unsigned r = wait_for_reply(REPLY_OK, static_cast<unsigned>(reply_timeout), 0);
+
+    // The end of the file was reached with nothing left to write: there is
+    // no reply to wait for.
+    if (hex_eof == 1 && line_len == 0) {
+        complete();
+        return;
+    }
+    if (r == WAIT_PENDING) return;
+
+    if (reply_timeout != UNITS_RECORD) {
+        reply_timeout = UNITS_RECORD;
+        show_arrow_cursor();
+    }
+    wait_start_tick = plat_tick_count();
+
+    if (r == WAIT_TIMEOUT) {
+        if (retry_count <= MAX_RESENDS) {
+            ++retry_count;
+            send_next_line = 0;
+            flash_state = 7;
+            debug_trace("FLASH: Timeout Resend");
+        } else
+            flash_state = 9;
+    } else if (std::strstr(rx_buffer, REPLY_NOK)) {
+        if (!handle_nok(rx_buffer) || retry_count > MAX_RESENDS) flash_state = 11;
+    } else {
+        send_next_line = 1;
+        bytes_sent += line_len;
+        // Only an acknowledged last record completes the job.
+        if (hex_eof == 1)
+            complete();
+        else
+            flash_state = 7;
+    }
+}
+
+void step_not_responding() {
+    plat_message_box("Modem is not responding.\nPlease try again later.", "Error...", WARNING);
+    debug_trace("FLASH: Flash Open Comm Failed");
+    flash_state = 13;
+}
+
+void step_rrfl_version() {
+    if (std::strstr(rx_buffer, VERSION_TOKEN)) {
+        set_found_line("...");
+        std::snprintf(status_line2, sizeof status_line2, "%s", "Erasing: Please be Patient...");
+        ReDraw();
+        flash_state = 6;
+    } else {
+        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with RRFL", VERSION_TOKEN);
+        plat_message_box(trace_buf, "Exit...", WARNING);
+        flash_state = 13;
+    }
+}
+
+void step_flash_error() {
+    plat_message_box(status_line1, "Flash Error", WARNING);
+    debug_trace("FLASH: Flash Open Comm Failed");
+    flash_state = 13;
+}
+
+void step_complete() {
+    settle_port();
+    int ok = 1;
+    if (cfg_atchecksum[0] != 0) {
+        spin_wait(BEFORE_CHECKSUM_MS);
+        if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) < 0)
+            trace_com_error();
+        ok = wait_for_reply(cfg_checksumresponse, UNITS_CHECKSUM, 1) == WAIT_FOUND;
+        debug_trace(rx_buffer);
+    }
+    if (ok) {
+        set_status("Programming Completed", "<100%>  Complete.");
+        bytes_sent = load_file_size;
+        uint32_t seconds = (plat_tick_count() - start_tick) / 1000;
+        elapsed_min = static_cast<int32_t>(seconds / 60);
+        elapsed_sec = static_cast<int32_t>(seconds % 60);
+        std::snprintf(status_line2, sizeof status_line2, "Time Elapsed %1d Min %2d Sec.", static_cast<int>(elapsed_min),
+                      static_cast<int>(elapsed_sec));
+    } else
+        set_status("Programming Failed", "");
+    ReDraw();
+    settle_port();
+    show_arrow_cursor();
+    if (no_popups != 1) {
+        if (ok) {
+            set_status("Programming Completed", "<100%>  Complete.");
+            plat_message_box("Flash Programming Completed", "    All Done...", PLAT_MB_OK);
+        } else
+            plat_message_box("Flash Programming Failed.", "    Try again...", PLAT_MB_OK);
+    }
+    close_hex_file();
+    flash_state = 13;
+}
+
+// A close confirmed during the loader download: the thread owns the port
+// and the loader file until it ends, so stop it between lines and wait,
+// serving the window meanwhile (its repaint requests need the GUI thread).
+// 1 when the thread has ended.
+int stop_loader_thread() {
+    loader_stop = 1;
+    uint32_t start = plat_tick_count();
+    while (loader_busy.load() == 1 && plat_tick_count() - start <= LOADER_STOP_WAIT_MS) plat_pump_messages();
+    plat_thread_close(hThread);
+    hThread = nullptr;
+    if (loader_busy.load() == 1) {
+        debug_trace("FLASH: Loader thread did not stop in time");
+        return 0;
+    }
+    return 1;
+}
+
+void step_end() {
+    int thread_done = hThread ? stop_loader_thread() : 1;
+    debug_trace("FLASH: Flash Destroy Window");
+    debug_trace(rx_buffer);
+    if (hComm) plat_port_transmit_char(hComm, CHAR_END_JOB);
+    close_port();
+    if (thread_done) close_hex_file();
+    flash_state = 14;
+}
+
+void step_destroy() {
+    debug_trace("FLASH: NULL");
+    plat_destroy_main_window();
+}
+
+} // namespace
+
+void flash_step() {
+    switch (flash_state) {
+    case 0: step_init(); break;
+    case 2: step_load_file(); break;
+    case 3: step_probe(); break;
+    case 4: step_loader(); break;
+    case 5: step_open_loader(); break;
+    case 6: step_open_load(); break;
+    case 7: step_send(); break;
+    case 8: step_poll(); break;
+    case 9: step_not_responding(); break;
+    case 10: step_rrfl_version(); break;
+    case 11: step_flash_error(); break;
+    case 12: step_complete(); break;
+    case 13: step_end(); break;
+    case 14: step_destroy(); break;
+    default: break;
+    }
+}
