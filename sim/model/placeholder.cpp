@@ -1,1 +1,0 @@
-// Placeholder until the modem model lands; delete with it.
