@@ -1,0 +1,46 @@
+// Start-up: the program's folder, the settings, the window, the first port.
+#include <cstring>
+
+#include "app/app.h"
+#include "flash/flash.h"
+#include "link/link.h"
+#include "platform/platform.h"
+
+namespace {
+constexpr uint32_t MODULE_CAPACITY = 255;
+// "\flashfile.ini" and the terminating zero must fit after the folder.
+constexpr size_t SETTINGS_FOLDER_MAX = 256 - sizeof "\\flashfile.ini";
+} // namespace
+
+int command_line_port(const char *cmdline) {
+    if (!cmdline || !cmdline[0]) return 0;
+    return static_cast<unsigned char>(cmdline[0]) & 15;
+}
+
+int app_startup(const char *cmdline, int show_cmd) {
+    char module[256];
+    std::memset(module, 0, sizeof module);
+    uint32_t n = plat_module_file_name(module, MODULE_CAPACITY);
+
+    // A path that filled the buffer was cut: its folder is not the program's,
+    // so it is neither made current nor searched for settings.
+    const char *settings_folder = nullptr;
+    if (n > 0 && n < MODULE_CAPACITY) {
+        settings_folder = module;
+        char *slash = std::strrchr(module, '\\');
+        if (slash) {
+            *slash = 0;
+            int made_current = plat_set_current_directory(module);
+            // Too long for the settings path; the folder is current, so a
+            // relative name finds the same file.
+            if (std::strlen(module) > SETTINGS_FOLDER_MAX) settings_folder = made_current ? "." : nullptr;
+        }
+    }
+    cfg_complete = read_flash_settings(settings_folder, cfg_modemname, cfg_filename);
+
+    if (!plat_create_main_window(show_cmd)) return 0;
+    start_tick = plat_tick_count();
+    flash_state = 0;
+    if (cmdline && cmdline[0]) com_port = command_line_port(cmdline);
+    return 1;
+}

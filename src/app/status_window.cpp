@@ -1,0 +1,122 @@
+// What the main window shows and how it reacts, kept apart from the window
+// system so that it can be tested: status texts, the progress bar, the close
+// confirmation, cursors and the choice of the load file.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "flash/flash.h"
+#include "link/link.h"
+#include "platform/platform.h"
+
+namespace {
+// A text longer than the line is cut at the end of its buffer.
+void set_line(char (&line)[sizeof status_line1], const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+}
+} // namespace
+
+void init_status_lines() {
+    set_line(status_line1, "Quillmarch Flash Loader Ver:1.4");
+    if (cfg_complete == 1)
+        set_line(status_line2, "Searching for %s.", cfg_modemname);
+    else
+        set_line(status_line2, "Searching for the Modem.");
+}
+
+int bar_numbers(int state, int32_t *count, int32_t *total) {
+    *count = 0;
+    *total = 0;
+    if (state == 4) {
+        *count = loader_lines_sent.load();
+        *total = loader_line_total.load();
+    } else if (state == 7 || state == 8) {
+        *count = bytes_sent;
+        *total = load_file_size;
+    }
+    if (*count <= 0 || *total <= 0) {
+        *count = 0;
+        *total = 0;
+        return 0;
+    }
+    // Never past the outline, whatever the counters say.
+    if (*count > *total) *count = *total;
+    return 1;
+}
+
+int bar_geometry(int state, int32_t client_right, int32_t dpi_x, int32_t dpi_y,
+                 int32_t line_height, plat_rect *outline, plat_rect *fill) {
+    int32_t count, total;
+    if (!bar_numbers(state, &count, &total)) return 0;
+    int32_t x = dpi_x / 4;
+    int32_t y = dpi_y / 4;
+    outline->left = x;
+    outline->top = y + 3 * line_height;
+    outline->right = client_right - x;
+    outline->bottom = y + 4 * line_height;
+    // Several megabytes times the bar width do not fit 32 bits.
+    int64_t width = static_cast<int64_t>(client_right) - 2 * static_cast<int64_t>(x);
+    fill->left = x;
+    fill->top = outline->top;
+    fill->right = static_cast<int32_t>(x + width * count / total);
+    fill->bottom = outline->bottom;
+    return 1;
+}
+
+int close_needs_confirm(int state) {
+    return state == 4 || state == 6 || state == 7 || state == 8;
+}
+
+void on_close_request() {
+    if (!close_needs_confirm(flash_state)) {
+        plat_destroy_main_window();
+        return;
+    }
+    if (plat_message_box("Are you Sure you want to Kill the Flash Loader?",
+                         "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) == PLAT_IDYES)
+        flash_state = 13;
+}
+
+void on_window_destroyed() {
+    if (hComm) {
+        plat_port_close(hComm);
+        hComm = nullptr;
+    }
+}
+
+void ReDraw() { plat_redraw(); }
+
+void show_wait_cursor() { plat_set_cursor(PLAT_CURSOR_WAIT); }
+
+void show_arrow_cursor() { plat_set_cursor(PLAT_CURSOR_ARROW); }
+
+int choose_load_file() {
+    char file[256] = "modem.hex";
+    char title[256] = "";
+    char filter[256];
+    std::snprintf(filter, sizeof filter, "%s", "Hex files (*.hex)|*.hex|All files|*.*|");
+    for (char *p = filter; *p; ++p)
+        if (*p == '|') *p = 0;
+
+    std::snprintf(download_path, sizeof download_path, "%s", file);
+
+    plat_open_file req{};
+    req.filter = filter;
+    req.filter_index = 1;
+    req.file = file;
+    req.max_file = sizeof file;
+    req.file_title = title;
+    req.max_file_title = sizeof title;
+    req.title = "Choose File to Download";
+    req.flags = 0x1004; // OFN_FILEMUSTEXIST | OFN_HIDEREADONLY
+    req.def_ext = "hex";
+    if (!plat_get_open_file_name(&req)) return 0;
+
+    file[sizeof file - 1] = 0;
+    std::snprintf(download_path, sizeof download_path, "%s", file);
+    return 1;
+}

@@ -1,0 +1,139 @@
+// The main window, its painting, message boxes, the open-file dialog and
+// cursors on Win32. What the window shows and how it reacts to a close is
+// decided in the portable shell (app/); this file only draws and asks.
+#include <windows.h>
+#include <commdlg.h>
+
+#include <cstring>
+
+#include "app/app.h"
+#include "flash/flash.h"
+#include "platform/platform.h"
+
+static_assert(sizeof(plat_rect) == sizeof(RECT), "plat_rect must have the RECT's layout");
+
+namespace {
+// Set on WM_CREATE, before CreateWindowExA returns; read by the loader
+// thread only after the window exists.
+HWND hwndMain;
+
+const char CLASS_NAME[] = "GenericWClass";
+const char WINDOW_TITLE[] = "Quillmarch Flash Loader 1.4f";
+constexpr int WINDOW_WIDTH = 440;
+constexpr int WINDOW_HEIGHT = 200;
+
+void paint(HWND hwnd) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd, &ps);
+    TEXTMETRICA tm;
+    GetTextMetricsA(dc, &tm);
+    int dpi_x = GetDeviceCaps(dc, LOGPIXELSX);
+    int dpi_y = GetDeviceCaps(dc, LOGPIXELSY);
+    int x = dpi_x / 4;
+    int y = dpi_y / 4;
+    int h = tm.tmHeight + tm.tmExternalLeading;
+    TextOutA(dc, x, y, status_line1, static_cast<int>(strnlen(status_line1, sizeof status_line1)));
+    TextOutA(dc, x, y + h, status_line2, static_cast<int>(strnlen(status_line2, sizeof status_line2)));
+
+    RECT client;
+    GetClientRect(hwnd, &client);
+    plat_rect outline;
+    if (bar_geometry(flash_state, client.right, dpi_x, dpi_y, h, &outline, &progress_rect)) {
+        Rectangle(dc, outline.left, outline.top, outline.right, outline.bottom);
+        RECT fill = {progress_rect.left, progress_rect.top, progress_rect.right, progress_rect.bottom};
+        FillRect(dc, &fill, static_cast<HBRUSH>(GetStockObject(DKGRAY_BRUSH)));
+    }
+    EndPaint(hwnd, &ps);
+}
+
+LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        hwndMain = hwnd;
+        return 0;
+    case WM_DESTROY:
+        on_window_destroyed();
+        PostQuitMessage(0);
+        return 0;
+    case WM_PAINT:
+        paint(hwnd);
+        return 0;
+    case WM_CLOSE:
+        on_close_request();
+        return 0;
+    default:
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+}
+} // namespace
+
+int plat_create_main_window(int show_cmd) {
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA wc = {};
+    wc.style = 0;
+    wc.lpfnWndProc = MainWndProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszMenuName = "GenericMenu";
+    wc.lpszClassName = CLASS_NAME;
+    RegisterClassA(&wc); // a failure shows as a failed creation
+
+    HWND hwnd = CreateWindowExA(0, CLASS_NAME, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, instance,
+                                nullptr);
+    if (!hwnd) return 0;
+    init_status_lines();
+    ShowWindow(hwnd, show_cmd);
+    UpdateWindow(hwnd);
+    return 1;
+}
+
+void plat_redraw() {
+    InvalidateRect(hwndMain, nullptr, TRUE);
+    UpdateWindow(hwndMain);
+}
+
+void plat_destroy_main_window() { DestroyWindow(hwndMain); }
+
+void plat_pump_messages() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            // Left for the main loop, which ends the program on it.
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            return;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
+
+void plat_set_cursor(int which) {
+    SetCursor(LoadCursorA(nullptr, which == PLAT_CURSOR_WAIT ? IDC_WAIT : IDC_ARROW));
+}
+
+int plat_message_box(const char *text, const char *caption, unsigned flags) {
+    return MessageBoxA(hwndMain, text, caption, flags);
+}
+
+int plat_get_open_file_name(plat_open_file *req) {
+    OPENFILENAMEA ofn;
+    std::memset(&ofn, 0, sizeof ofn);
+    // The record of the version-4 dialog: 76 bytes in a 32-bit program.
+    ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    ofn.hwndOwner = hwndMain;
+    ofn.lpstrFilter = req->filter;
+    ofn.nFilterIndex = req->filter_index;
+    ofn.lpstrFile = req->file;
+    ofn.nMaxFile = req->max_file;
+    ofn.lpstrFileTitle = req->file_title;
+    ofn.nMaxFileTitle = req->max_file_title;
+    ofn.lpstrTitle = req->title;
+    ofn.Flags = req->flags;
+    ofn.lpstrDefExt = req->def_ext;
+    return GetOpenFileNameA(&ofn) ? 1 : 0;
+}
