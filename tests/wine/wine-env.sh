@@ -47,6 +47,7 @@ wine_env_init() {
 # or restart the server; much cheaper than a fresh wineboot.
 wine_private_prefix() {
     local dir="$1"
+    case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac # Wine wants it absolute
     wine_env_init || return 1
     rm -rf "$dir" && mkdir -p "$(dirname "$dir")" || return 1
     (
@@ -71,9 +72,8 @@ wine_map_com() {
 }
 
 wine_stop() {
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
-    return 0
+    wineserver -k 2>/dev/null || true
+    wineserver -w 2>/dev/null || true
 }
 
 # Xvfb picks a free display itself (-displayfd), so parallel tests never clash.
