@@ -10,8 +10,14 @@
 #define CMD_RRFL_INFO   "AT&&FFL\r" // probe: "OK", 1; checksum digits then sector token
 #define CMD_RRFL_GO     "AT&&FGO\r" // probe, sequencer: "OK", 1; reply holds VERSION_TOKEN
 #define LOADER_PREFIX   "at&&f"     // loader thread: prefix of every loader line
+#define LINE_END_CR     '\r'        // ends every loader line and load record sent
+#define LOADER_RECORD_MARK ':'      // loader lines starting so: "OK", 3; others not awaited
+                                    // load record: "OK" (no "NOK"), 180 first, then 90
 #define CHAR_ERASE_ALL  'Z'         // full-erase offer: "OK", 3; reply holds VERSION_TOKEN
 #define CHAR_END_JOB    'Y'         // end of the job: nothing awaited
+// From the settings: cfg_atcmd in place of CMD_IDENTIFY ("OK", 1; the reply
+// also holds one alternative of cfg_response), and cfg_atchecksum at the end
+// (cfg_checksumresponse, UNITS_CHECKSUM; found = the job succeeded).
 
 // Relied on in replies
 #define REPLY_OK        "OK"      // also found inside every NOK code
@@ -24,7 +30,8 @@
 #define SECTOR_TOKEN_64 ",40,"
 #define SECTOR_TOKEN_16 ",10,"
 #define VERSION_TOKEN   "Ver:1.4"
-#define TYPE_LETTER_INDEX 7       // in the identification reply
+#define TYPE_LETTER_INDEX 7       // in the identification reply: C, I, S, U or P
+#define CHECKSUM_DIGITS 4         // hex digits next to the sector token
 
 // Time-outs, in units of 2000 ms
 enum {
