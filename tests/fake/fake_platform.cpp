@@ -14,9 +14,10 @@ namespace fake {
 namespace {
 State *g_state = nullptr;
 
-struct OpenPort {
-    PortInfo *info;
-};
+// A handle is the address of its entry in State::port_handles, which holds
+// the index of the port in State::ports: stable while ports are added, and
+// freed with the state, so a test that leaves a port open leaks nothing.
+PortInfo *port_of(port_handle h) { return &state().ports.at(*static_cast<size_t *>(h)); }
 
 uint64_t advance() {
     State &s = state();
@@ -133,10 +134,11 @@ port_handle plat_port_open(const char *device_name) {
         s.open_attempts.push_back(device_name);
         s.events.push_back(std::string("open:") + device_name);
     }
-    for (auto &p : s.ports) {
-        if (p.name == device_name) {
+    for (size_t i = 0; i < s.ports.size(); ++i) {
+        if (s.ports[i].name == device_name) {
             ++s.open_handles;
-            return new fake::OpenPort{&p};
+            s.port_handles.push_back(i);
+            return &s.port_handles.back();
         }
     }
     s.last_error = 2; // ERROR_FILE_NOT_FOUND
@@ -147,11 +149,10 @@ void plat_port_close(port_handle h) {
     if (!h) return;
     --state().open_handles;
     fake::log_event("close");
-    delete static_cast<fake::OpenPort *>(h);
 }
 
 int plat_port_get_state(port_handle h, plat_dcb *dcb) {
-    auto *p = static_cast<fake::OpenPort *>(h)->info;
+    auto *p = fake::port_of(h);
     if (p->get_state_fails) {
         state().last_error = 0x57;
         return 0;
@@ -162,7 +163,7 @@ int plat_port_get_state(port_handle h, plat_dcb *dcb) {
 }
 
 int plat_port_set_state(port_handle h, const plat_dcb *dcb) {
-    auto *p = static_cast<fake::OpenPort *>(h)->info;
+    auto *p = fake::port_of(h);
     state().set_dcbs.push_back(*dcb);
     if (p->set_state_fails) {
         state().last_error = 0x57;
@@ -178,7 +179,7 @@ int plat_port_set_timeouts(port_handle, const plat_timeouts *t) {
 
 int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *written) {
     auto &s = state();
-    auto *p = static_cast<fake::OpenPort *>(h)->info;
+    auto *p = fake::port_of(h);
     fake::WriteCall call;
     call.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + n);
     call.requested = n;
@@ -210,7 +211,7 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
 
 int plat_port_pending(port_handle h, uint32_t *in_queue) {
     auto &s = state();
-    auto *p = static_cast<fake::OpenPort *>(h)->info;
+    auto *p = fake::port_of(h);
     ++s.pending_queries;
     if (s.on_port_query) s.on_port_query();
     if (s.pending_fails) return 0;
@@ -220,7 +221,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
 
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     auto &s = state();
-    auto *p = static_cast<fake::OpenPort *>(h)->info;
+    auto *p = fake::port_of(h);
     ++s.reads;
     s.read_sizes.push_back(n);
     if (s.read_fails) {
@@ -245,7 +246,7 @@ int plat_port_flush(port_handle) {
 int plat_port_transmit_char(port_handle h, char c) {
     auto &s = state();
     if (!h || s.transmit_fails) return 0;
-    auto *p = static_cast<fake::OpenPort *>(h)->info;
+    auto *p = fake::port_of(h);
     s.transmitted.push_back(c);
     fake::log_event(std::string("char:") + c);
     if (p->peer) p->peer->on_priority_char(c, s.now_ms.load());

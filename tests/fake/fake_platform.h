@@ -117,6 +117,7 @@ struct State {
     std::vector<PortInfo> ports;
     std::vector<std::string> open_attempts; // every device name passed to open
     int open_handles = 0;                   // opened and not yet closed
+    std::deque<size_t> port_handles;        // behind each handle: its index in ports
     std::vector<WriteCall> writes;
     std::deque<WriteOutcome> write_script;
     std::vector<plat_dcb> set_dcbs;         // every SetCommState record
