@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""The demo: a 64 KB load flashed by the real flashfile.exe under Wine into
+modemsim at the real line rate, the program's boxes answered here.
+
+    demo.py --exe flashfile.exe --modemsim modemsim --out DIR [--display :0]
+
+scripts/demo builds everything and calls this.
+"""
+
+import argparse
+import os
+import re
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import SOURCE_DIR, Box, Checker, Failure, On, Run, shot  # noqa: E402
+
+LINE_RATE = 11520
+RECORD = r"^devicewrite\(S[123]"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--exe", required=True)
+    ap.add_argument("--modemsim", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--display", help="X display to show the program on (default: a private Xvfb)")
+    ap.add_argument("--size", type=int, default=65536, help="bytes of firmware in the load")
+    args = ap.parse_args()
+
+    run = Run("demo", args.exe, args.modemsim, args.out, display=args.display)
+    load = run.path("modem.hex")
+    load_bin = os.path.join(run.art, "load.bin")
+    try:
+        # A modem whose resident loader does not fit this load: the program asks
+        # for a full erase, uploads its flash loader, then programs the load.
+        run.tool([os.path.join(SOURCE_DIR, "scripts", "make-load"), "--quiet", "-o", load,
+                  "--size", str(args.size), "--seed", "2024", "--type", "I", "--sector", "40",
+                  "--checksum", "5678", "--bin", load_bin])
+        run.tool([os.path.join(SOURCE_DIR, "scripts", "make-loader"), "--quiet", "-o", run.path("kivfldr.hex")])
+        run.write_ini({"modemname": "Demo Modem", "filename": "modem.hex"})
+        link = run.start_modem(["--line-rate", str(LINE_RATE), "--rrfl-checksum", "1234"])
+        run.prepare_wine({"COM3": link,
+                          "COM2": os.path.join(run.work, "no-modem-on-COM2"),
+                          "COM1": os.path.join(run.work, "no-modem-on-COM1")})
+        where = "on display %s" % args.display if args.display else "under Xvfb (no display)"
+        print("demo: flashing %s (%d bytes) into modemsim on COM3 %s" % (load, os.path.getsize(load), where))
+        run.run(boxes=[Box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ", "y",
+                           shot="1-erase-question"),
+                       Box("Flash Programming Completed", "    All Done...", "Return", shot="5-completed")],
+                triggers=[On(r"^Flash Trying Comm 3 $", shot("0-search", 0.3)),
+                          On(r"^devicewrite\(at&&f:", shot("2-loader-upload"), count=300),
+                          On(RECORD, shot("3-programming"), count=700),
+                          On(RECORD, shot("4-programming"), count=1600)],
+                timeout=600)
+    except Failure as e:
+        run.finish()
+        print("demo: FAILED: %s" % e)
+        return 1
+
+    c = Checker(run)
+    c.exit_code(0)
+    c.flash_equals_load(load_bin)
+    outcome = [b for b in run.boxes()]
+    first = next((t for t, k, s in run.events if k == "trace" and re.match(RECORD, s)), None)
+    done = run.trace_time("FLASH: Dnld successful")
+    size = os.path.getsize(load)
+
+    print()
+    print("==== demo result")
+    print("outcome:           %s" % (" / ".join(outcome) if outcome else "no box"))
+    print("exit code:         %s" % run.exit_code)
+    print("elapsed:           %.1f s for the whole run (start to exit)" % run.elapsed)
+    if first is not None and done is not None and done > first:
+        secs = done - first
+        rate = size / secs
+        print("programming:       %d bytes of S-records in %.1f s = %.0f bytes/s, %.0f%% of the line's %d"
+              % (size, secs, rate, 100.0 * rate / LINE_RATE, LINE_RATE))
+    equal = not any("flash" in f for f in c.failures)
+    print("flash equals load: %s" % ("yes" if equal else "NO"))
+    print("screenshots:       %s" % run.art)
+    for f in sorted(run.shots):
+        print("                   %s" % os.path.basename(f))
+    if c.failures:
+        print("problems:")
+        for f in c.failures:
+            print("  - " + f)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
