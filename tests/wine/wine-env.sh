@@ -10,6 +10,9 @@
 #   wine_xvfb_stop          stop the Xvfb started above
 #   wine_stop               end the wineserver of $WINEPREFIX (waits for it)
 #
+# Tests are registered in CMakeLists.txt here; their driver gets the program
+# and a work folder of its own, e.g. for a private prefix.
+#
 # A pty given to wine_map_com: call wine_stop before closing its master side;
 # the server holds the pty as its terminal and a hang-up makes it dump state.
 #
@@ -19,8 +22,8 @@
 #                     WINEDEBUG=-all,+debugstr,+msgbox : each OutputDebugStringA
 #                     and each message box text then shows on stderr.
 #   WINEDLLOVERRIDES  mscoree,mshtml= so no Mono/Gecko install dialog appears.
-#   WINEARCH          win32 is not forced; the exe is 32-bit and runs in
-#                     the default (wow64) prefix.
+#   WINEARCH          not set: the installed 32-bit Wine makes a 32-bit
+#                     prefix, which runs the 32-bit program.
 
 WINE_ENV_REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$WINE_ENV_REPO/build/wineprefix}"
