@@ -85,8 +85,7 @@ if [ -n "$id" ]; then
     check "$([ "$(xdotool getwindowname "$id")" = "$title" ]; echo $?)" "its title is exactly \"$title\""
     sleep 0.5
     import -window root "$work/named.png"
-    geometry=$(xwininfo -id "$id")
-    wx=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$geometry")
+    wx=$(xdotool getwindowgeometry "$id" | sed -n 's/ *Position: \([0-9-]*\),.*/\1/p')
     shows_lines "$work/named.png" named "Quillmarch Flash Loader Ver:1.4" "Searching for Test Modem 56k." "$wx"
     check $? "the window shows \"Quillmarch Flash Loader Ver:1.4\" and \"Searching for Test Modem 56k.\" (named.png)"
     xdotool windowfocus "$id" && xdotool key alt+F4
@@ -106,8 +105,7 @@ if [ -n "$id" ] && [ -n "$dialog" ]; then
     xdotool windowmove "$dialog" 450 400
     sleep 1
     import -window root "$work/plain.png"
-    geometry=$(xwininfo -id "$id")
-    wx=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$geometry")
+    wx=$(xdotool getwindowgeometry "$id" | sed -n 's/ *Position: \([0-9-]*\),.*/\1/p')
     shows_lines "$work/plain.png" plain "Quillmarch Flash Loader Ver:1.4" "Searching for the Modem." "$wx"
     check $? "the window shows \"Quillmarch Flash Loader Ver:1.4\" and \"Searching for the Modem.\" (plain.png)"
     xdotool windowfocus "$dialog" && xdotool key Escape
