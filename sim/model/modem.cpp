@@ -127,9 +127,7 @@ void Modem::arrive(uint8_t b, usec t) {
     }
     after_cr_ = false;
     if (b == '\n' || mode_ == Mode::Dead) return;
-    if (mode_ == Mode::FlashLoader && (b == 'Z' || b == 'Y')) {
-        line_.clear();
-        line_overflow_ = false;
+    if (mode_ == Mode::FlashLoader && line_.empty() && (b == 'Z' || b == 'Y')) {
         single_char_command(static_cast<char>(b), t);
         return;
     }

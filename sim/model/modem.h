@@ -34,8 +34,8 @@
 //   program does not wait for them and any text would be taken for the
 //   reply to the next record; the checksum command and the custom command,
 //   when configured, are still answered there.
-//   The bytes 'Z' and 'Y' are commands wherever they arrive (they are no
-//   hex digits): 'Z' erases the whole flash and answers with the banner and
+//   The bytes 'Z' and 'Y' at the start of a line are commands of their
+//   own, without a CR (they are no hex digits): 'Z' erases the whole flash and answers with the banner and
 //   OK; 'Y' ends the session. After 'Y' the modem restarts: with its
 //   firmware when the last pass reached a termination record (S7..S9)
 //   without a failure, else into its resident loader (or dead, without one);

@@ -161,6 +161,24 @@ class Options(unittest.TestCase):
         self.assertEqual(r.returncode, 2)
         self.assertIn("64, 16 or 0", r.stderr)
 
+    def test_exit_after_y_writes_the_image(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            image = os.path.join(tmp, "flash.bin")
+            sim = Modemsim(MODEMSIM, "--exit-after-y", "--erase-ms", "10", "--flash-size", "4096",
+                           "--image", image, "--timeout", "20")
+            port = Port(sim.device)
+            port.command("AT&&FGO")
+            self.assertTrue(port.wait("OK", 2))
+            port.line("S1070000AABBCCDDEA")
+            self.assertTrue(port.wait("OK", 2))
+            port.write_raw(b"Y")
+            self.assertEqual(sim.proc.wait(timeout=5), 0)
+            port.close()
+            flash = open(image, "rb").read()
+            self.assertEqual(flash[:5], b"\xaa\xbb\xcc\xdd\xff")
+            self.assertEqual(len(flash), 4096)
+            self.assertIn("1 records (1 OK", sim.proc.stderr.read().decode())
+
     def test_resident_modem_with_a_fault(self):
         sim = Modemsim(MODEMSIM, "--resident", "--type", "P", "--sector", "16", "--rrfl-checksum", "ABCD",
                        "--fault", "noreply@cmd:2")

@@ -335,7 +335,7 @@ TEST(SimFlashLoader, FirstRecordEraseFailureGivesNok1) {
 
 TEST(SimFlashLoader, LinesThatAreNoRecordsGetNoReply) {
     sim::ModemConfig c = quiet_config();
-    c.checksum_cmd = "AT&&FCS";
+    c.checksum_cmd = "AT&&FZY"; // 'Z' and 'Y' inside a line are no commands
     c.checksum_reply = "CS=5A5A";
     sim::Modem m(c);
     SimHost h(m);
@@ -347,9 +347,11 @@ TEST(SimFlashLoader, LinesThatAreNoRecordsGetNoReply) {
     EXPECT_EQ(h.listen(200), "");
     EXPECT_EQ(m.counters().records, 0);
     // The end-of-job checksum command is answered in the loader too.
-    h.command("AT&&FCS");
+    h.command("AT&&FZY");
     ASSERT_TRUE(h.wait("OK", 2000));
     EXPECT_EQ(h.rx, "\r\nCS=5A5A\r\n\r\nOK\r\n");
+    EXPECT_EQ(m.counters().z_commands + m.counters().y_commands, 0);
+    EXPECT_EQ(m.mode(), sim::Mode::FlashLoader);
 }
 
 TEST(SimFlashLoader, SessionEndRestartsIntoWhatTheFlashHolds) {
