@@ -52,6 +52,12 @@ struct SimHost {
         }
         return false;
     }
+    // Sends a record line and returns the reply its wait for "OK" collected
+    // ("timeout: " and the bytes when none came).
+    std::string record(const std::string &text, long timeout_ms = 2000) {
+        line(text);
+        return wait("OK", timeout_ms) ? rx : "timeout: " + rx;
+    }
     // Everything readable now.
     void drain() {
         uint8_t buf[256];
