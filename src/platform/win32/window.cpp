@@ -11,9 +11,6 @@
 #include "platform/platform.h"
 
 static_assert(sizeof(plat_rect) == sizeof(RECT), "plat_rect must have the RECT's layout");
-#ifndef _WIN64
-static_assert(OPENFILENAME_SIZE_VERSION_400A == 76, "the version-4 dialog record is 76 bytes");
-#endif
 
 namespace {
 // Set on WM_CREATE, before CreateWindowExA returns; read by the loader
