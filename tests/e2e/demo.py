@@ -39,7 +39,7 @@ def main():
                   "--checksum", "5678", "--bin", load_bin])
         run.tool([os.path.join(SOURCE_DIR, "scripts", "make-loader"), "--quiet", "-o", run.path("kivfldr.hex")])
         run.write_ini({"modemname": "Demo Modem", "filename": "modem.hex"})
-        link = run.start_modem(["--line-rate", str(LINE_RATE), "--rrfl-checksum", "1234"])
+        link = run.start_modem(["--rate", str(LINE_RATE), "--rrfl-checksum", "1234"])
         run.prepare_wine({"COM3": link,
                           "COM2": os.path.join(run.work, "no-modem-on-COM2"),
                           "COM1": os.path.join(run.work, "no-modem-on-COM1")})

@@ -114,8 +114,9 @@ def _ere_escape(s):
 class Run:
     def __init__(self, name, exe, modemsim, out_dir, display=None, keep_prefix=False, log=None):
         self.name = name
-        self.exe = exe
-        self.modemsim = modemsim
+        out_dir = os.path.abspath(out_dir)
+        self.exe = os.path.abspath(exe)
+        self.modemsim = os.path.abspath(modemsim) if modemsim else None
         self.art = os.path.join(out_dir, "artefacts", name)
         self.work = os.path.join(out_dir, "work", name)
         self.app = os.path.join(self.work, "app")
@@ -170,8 +171,8 @@ class Run:
     # -- the modem --
     def start_modem(self, args):
         link = os.path.join(self.work, "modem-link")
-        argv = [self.modemsim, "--link", link, "--image-out", self.image,
-                "--transcript-out", self.transcript] + list(args)
+        argv = [self.modemsim, "--link", link, "--image", self.image,
+                "--transcript", self.transcript] + list(args)
         self.modem_argv = argv
         logf = open(self.modem_log, "w")
         self.modem = subprocess.Popen(argv, stdout=logf, stderr=subprocess.STDOUT,
@@ -533,6 +534,11 @@ class Checker:
         ys = [l for l in lines if l[3] and l[2] == "Y"]
         if self.check(ys, "the modem never received \"Y\""):
             self.check(lines[-1] == ys[-1], "the modem received more after \"Y\": %r" % (lines[-1],))
+
+    def modem_bytes_in(self):
+        """Bytes the modem took in, from modemsim's closing summary."""
+        m = re.search(r"(\d+) bytes in", open(self.run.modem_log).read())
+        return int(m.group(1)) if m else None
 
     def modem_lines_matching(self, pattern, single_char=False):
         rx = re.compile(pattern)

@@ -70,15 +70,20 @@ class Ctx:
         self.run.tool([MAKE_LOADER, "--quiet", "-o", self.run.path("kivfldr.hex")])
 
     def settings(self, **extra):
-        keys = {"modemname": "Test Modem", "filename": "modem.hex"}
+        # With the modem and the file named, the probe sends atcmd instead of
+        # ATI5 (an empty one when the key is missing) and wants one of the
+        # responses in its reply.
+        keys = {"modemname": "Test Modem", "filename": "modem.hex", "atcmd": "ATI5",
+                "response": "V.34^V.90^RRFL"}
         keys.update(extra)
         self.run.write_ini(keys)
 
-    def start(self, modem_args=(), com1_com2_absent=True):
+    def start(self, modem_args=(), com1_com2_empty=False):
         link = self.run.start_modem(list(modem_args))
         ports = {"COM3": link}
-        if com1_com2_absent:
-            # Nothing behind COM1 and COM2, whatever serial ports this machine has.
+        if com1_com2_empty:
+            # Nothing behind COM1 and COM2, whatever serial ports this machine
+            # has. (Wine still opens such a port; every call on it then fails.)
             ports["COM2"] = os.path.join(self.run.work, "no-modem-on-COM2")
             ports["COM1"] = os.path.join(self.run.work, "no-modem-on-COM1")
         self.run.prepare_wine(ports)
@@ -103,7 +108,7 @@ def success_checks(ctx, c, boxes=(DONE,)):
 
 
 def search_and_programming_shots():
-    return [On(r"^Flash Trying Comm 3 $", shot("search", 0.3)),
+    return [On(r"^FLASH: Flash init state$", shot("search", 1.0)),
             On(RECORD.pattern, shot("programming"), count=40)]
 
 
@@ -123,7 +128,7 @@ def full_erase_loader_upload(ctx):
           triggers=search_and_programming_shots() + [
               On(LOADER_LINE.pattern, shot("loader"), count=300)])
     c = Checker(r)
-    success_checks(ctx, c)
+    success_checks(ctx, c, boxes=(ERASE_Q, DONE))
     c.traces_in_order(["ldsAreCompat() FAILED", "MUST USE FULL ERASE - LOADS ARE INCOMPAT",
                        "Flash Open Comm Success on Com3 ", "FLASH: Flash loader code download success"])
     c.count(LOADER_LINE, at_least=602)
@@ -175,7 +180,7 @@ def nok1_erase_again_yes(ctx):
     r.run(boxes=[Box(NOK1_Q, COOKED, "y", shot="nok1-question"), DONE_BOX],
           triggers=search_and_programming_shots())
     c = Checker(r)
-    success_checks(ctx, c)
+    success_checks(ctx, c, boxes=(NOK1_Q, DONE))
     c.traces_in_order(["FLASH: Got a NOK", "FLASH: Failure to Erase", "FLASH: Sending Z",
                        "FLASH: Dnld successful"])
     c.modem_count("Z", 1)
@@ -207,7 +212,7 @@ def no_modem(ctx):
     """Nothing answers on COM3, COM2 or COM1: the "not responding" box after the probe's waits."""
     r = ctx.run
     ctx.standard_files()
-    ctx.start(["--fault", "silence@time:0"])
+    ctx.start(["--fault", "silence@time:0"], com1_com2_empty=True)
     r.run(boxes=[Box(NO_MODEM, "Error...", "Return", shot="not-responding")],
           triggers=[On(r"^Flash Trying Comm 3 $", shot("search", 0.3))])
     c = Checker(r)
@@ -292,7 +297,10 @@ def loader_file_missing(ctx):
     c.boxes([ERASE_Q, "Flash file open failed - kivfldr.hex"])
     c.count(LOADER_LINE, n=0)
     c.traces_in_order(["Flash Open Comm Success on Com3 ", "FLASH: Flash Destroy Window", "FLASH: NULL"])
-    c.modem_got_y()
+    # Six commands of 16 bytes each, then the single "Y" (an ordinary
+    # character to a modem in command mode, so it shows only in the count).
+    c.check(c.modem_bytes_in() == 6 * 16 + 1, "the modem took in %r bytes, wanted 97 (6 commands and \"Y\")"
+            % c.modem_bytes_in())
     return c
 
 
@@ -334,7 +342,9 @@ def cable_pulled(ctx):
     """modemsim goes away in the middle of programming: no success is reported."""
     r = ctx.run
     ctx.standard_files()
-    ctx.start()
+    # A slower line keeps each record's write going for about 40 ms, so the
+    # cable goes while the program is writing, as when it is pulled at random.
+    ctx.start(["--rate", "2000"])
 
     def pull(run):
         run.stop_modem()
