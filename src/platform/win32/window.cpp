@@ -93,6 +93,7 @@ int plat_create_main_window(int show_cmd) {
 }
 
 void plat_redraw() {
+    if (!hwndMain) return; // a null window would mean every window
     InvalidateRect(hwndMain, nullptr, TRUE);
     UpdateWindow(hwndMain);
 }
