@@ -37,6 +37,12 @@ void append_text(const char *text) {
     std::snprintf(trace_buf + used, sizeof trace_buf - used, "%s", text);
 }
 
+// Formats one line of the refusal in msg_buf and appends it.
+void append_number(const char *format, int value) {
+    std::snprintf(msg_buf, sizeof msg_buf, format, static_cast<unsigned>(value));
+    append_text(msg_buf);
+}
+
 } // namespace
 
 void read_load_header() {
@@ -103,20 +109,12 @@ void report_incompatible_load() {
         append_text(")\n");
     } else if (actual_sector_size == load_rrfl_sector) {
         append_text("has an RRFL checksum mismatch\n");
-        std::snprintf(msg_buf, sizeof msg_buf, "\tActual checksum = %2x\n",
-                      static_cast<unsigned>(actual_rrfl_checksum));
-        append_text(msg_buf);
-        std::snprintf(msg_buf, sizeof msg_buf, "\tLoad checksum = %2x\n",
-                      static_cast<unsigned>(load_rrfl_checksum));
-        append_text(msg_buf);
+        append_number("\tActual checksum = %2x\n", actual_rrfl_checksum);
+        append_number("\tLoad checksum = %2x\n", load_rrfl_checksum);
     } else {
         append_text("has a sector size mismatch\n");
-        std::snprintf(msg_buf, sizeof msg_buf, "Actual sector = %2x\n ",
-                      static_cast<unsigned>(actual_sector_size));
-        append_text(msg_buf);
-        std::snprintf(msg_buf, sizeof msg_buf, "Load sector = %2x\n",
-                      static_cast<unsigned>(load_rrfl_sector));
-        append_text(msg_buf);
+        append_number("Actual sector = %2x\n ", actual_sector_size);
+        append_number("Load sector = %2x\n", load_rrfl_sector);
     }
     append_text("USE PREVIOUS LOAD !!!");
     plat_message_box(trace_buf, "INCOMPATIBLE LOAD", PLAT_MB_OK | PLAT_MB_ICONWARNING);
