@@ -337,25 +337,38 @@ def close_during_programming_yes(ctx):
     return c
 
 
-@scenario(420)
+@scenario(330)
 def cable_pulled(ctx):
-    """modemsim goes away in the middle of programming: no success is reported."""
+    """modemsim goes away while the program waits for a record's reply: time-out, five failed writes."""
     r = ctx.run
     ctx.standard_files()
-    # A slower line keeps each record's write going for about 40 ms, so the
-    # cable goes while the program is writing, as when it is pulled at random.
-    ctx.start(["--rate", "2000"])
+    # The 60th data record's reply is late (the modem counts the S0 line as its
+    # first), so the cable surely goes while the program waits for it. (The
+    # line cannot be pulled between a reply and the next write: the program
+    # writes within microseconds of reading "OK".)
+    ctx.start(["--fault", "late:3000@rec:61"])
 
     def pull(run):
+        time.sleep(1.0)
         run.stop_modem()
         run.events.append((time.time() - run.t0, "pulled", "cable"))
     r.run(boxes=[Box("Failed to write line to Modem", "Solid CommError", "Return", shot="comm-error")],
-          triggers=search_and_programming_shots() + [On(RECORD.pattern, pull, count=60)], timeout=400)
+          triggers=search_and_programming_shots() + [On(RECORD.pattern, pull, count=60)], timeout=320)
     c = Checker(r)
     c.exit_code(0)
     c.boxes(["Failed to write line to Modem"])
     c.no_trace("FLASH: Dnld successful")
-    c.traces_in_order([re.compile(r"^Com Error= [0-9A-F]+ $"), "FLASH: Flash Destroy Window", "FLASH: NULL"])
+    record60 = [t for t in r.traces() if RECORD.search(t)][59]
+    # The reply wait runs out (90 units), the record is resent, and the five
+    # writes of the resend fail.
+    c.traces_in_order([record60, "FLASH: Chars Received = 0 ", "Flash Comm Read Failed", "FLASH: Timeout Resend",
+                       record60, record60, record60, record60, record60,
+                       re.compile(r"^Com Error= [0-9A-F]+ $"), "FLASH: Flash Destroy Window", "FLASH: NULL"])
+    t_pull = r.event_time("pulled", "cable")
+    t_out = r.trace_time("FLASH: Timeout Resend")
+    if c.check(t_pull is not None and t_out is not None, "no pull or no time-out"):
+        c.check(175.0 <= t_out - t_pull <= 185.0,
+                "the time-out came %.1f s after the pull, wanted 180 s after the record (less 1 s)" % (t_out - t_pull))
     return c
 
 
