@@ -38,11 +38,13 @@ def main():
                   "--size", str(args.size), "--seed", "2024", "--type", "I", "--sector", "40",
                   "--checksum", "5678", "--bin", load_bin])
         run.tool([os.path.join(SOURCE_DIR, "scripts", "make-loader"), "--quiet", "-o", run.path("kivfldr.hex")])
-        run.write_ini({"modemname": "Demo Modem", "filename": "modem.hex"})
+        run.write_ini({"modemname": "Demo Modem", "filename": "modem.hex", "atcmd": "ATI5",
+                       "response": "V.90^RRFL"})
         link = run.start_modem(["--rate", str(LINE_RATE), "--rrfl-checksum", "1234"])
         run.prepare_wine({"COM3": link,
                           "COM2": os.path.join(run.work, "no-modem-on-COM2"),
                           "COM1": os.path.join(run.work, "no-modem-on-COM1")})
+        records = args.size // 32          # make-load puts 32 bytes in a record
         where = "on display %s" % args.display if args.display else "under Xvfb (no display)"
         print("demo: flashing %s (%d bytes) into modemsim on COM3 %s" % (load, os.path.getsize(load), where))
         run.run(boxes=[Box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ", "y",
@@ -50,8 +52,8 @@ def main():
                        Box("Flash Programming Completed", "    All Done...", "Return", shot="5-completed")],
                 triggers=[On(r"^Flash Trying Comm 3 $", shot("0-search", 0.3)),
                           On(r"^devicewrite\(at&&f:", shot("2-loader-upload"), count=300),
-                          On(RECORD, shot("3-programming"), count=700),
-                          On(RECORD, shot("4-programming"), count=1600)],
+                          On(RECORD, shot("3-programming"), count=max(1, records // 3)),
+                          On(RECORD, shot("4-programming"), count=max(1, records * 3 // 4))],
                 timeout=600)
     except Failure as e:
         run.finish()
@@ -61,7 +63,7 @@ def main():
     c = Checker(run)
     c.exit_code(0)
     c.flash_equals_load(load_bin)
-    outcome = [b for b in run.boxes()]
+    outcome = [b.replace("\n", " ") for b in run.boxes()]
     first = next((t for t, k, s in run.events if k == "trace" and re.match(RECORD, s)), None)
     done = run.trace_time("FLASH: Dnld successful")
     size = os.path.getsize(load)
