@@ -558,6 +558,19 @@ class Checker:
             f = os.path.join(self.run.art, n + ".png")
             self.check(os.path.exists(f), "screenshot %s.png missing" % n)
 
+    def bar(self, shot_name, low, high):
+        """The screenshot shows the progress bar filled between low and high (fractions)."""
+        f = os.path.join(self.run.art, shot_name + ".png")
+        if not os.path.exists(f):
+            return None
+        got = bar_fraction(f)
+        if low is None:
+            self.check(got is None, "%s.png shows a progress bar (%.2f full), wanted none" % (shot_name, got or 0))
+        else:
+            self.check(got is not None and low <= got <= high,
+                       "%s.png: progress bar %s, wanted %.2f to %.2f full" % (shot_name, got, low, high))
+        return got
+
     def report(self):
         r = self.run
         print("[%s] exit code %r, %.1f s, %d traces, boxes %r" % (r.name, r.exit_code, r.elapsed,
@@ -574,6 +587,40 @@ class Checker:
             return 1
         print("[%s] passed" % r.name)
         return 0
+
+
+def bar_fraction(png):
+    """How far the progress bar in a screenshot is filled (0..1), or None when there is none.
+
+    The bar is filled with the stock dark grey brush (64, 64, 64) inside a
+    one-pixel outline on white: in a row through its middle, a run of dark
+    grey, then white up to the outline's right edge.
+    """
+    data = subprocess.run(["convert", png, "-colorspace", "gray", "-depth", "8", "pgm:-"],
+                          capture_output=True).stdout
+    header = data.split(maxsplit=4)
+    if len(header) < 5 or header[0] != b"P5":
+        return None
+    w, h = int(header[1]), int(header[2])
+    px = data[len(data) - w * h:]
+    rows = []
+    for y in range(h):
+        row = px[y * w:(y + 1) * w]
+        start = row.find(bytes([64]))
+        if start < 0:
+            continue
+        end = start
+        while end < w and row[end] == 64:
+            end += 1
+        white = end
+        while white < w and row[white] == 255:
+            white += 1
+        if white < w and row[white] == 0:
+            rows.append((end - start, white - end))
+    if not rows:
+        return None
+    fill, rest = rows[len(rows) // 2]
+    return fill / float(fill + rest)
 
 
 def _matches(w, text):

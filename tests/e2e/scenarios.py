@@ -98,6 +98,9 @@ class Ctx:
 def success_checks(ctx, c, boxes=(DONE,)):
     r = ctx.run
     c.exit_code(0)
+    c.bar("search", None, None)
+    c.bar("programming", 0.01, 1.0)
+    c.bar("completed", None, None)
     c.boxes(list(boxes))
     c.traces_in_order(["FLASH: Flash init state", "Flash Trying Comm 3 ", "FLASH: Dnld successful",
                        "FLASH: Flash Destroy Window", "FLASH: NULL"])
@@ -107,9 +110,9 @@ def success_checks(ctx, c, boxes=(DONE,)):
     return r
 
 
-def search_and_programming_shots():
+def search_and_programming_shots(record=100):
     return [On(r"^FLASH: Flash init state$", shot("search", 1.0)),
-            On(RECORD.pattern, shot("programming"), count=40)]
+            On(RECORD.pattern, shot("programming"), count=record)]
 
 
 DONE_BOX = Box(DONE, DONE_CAPTION, "Return", shot="completed")
@@ -126,7 +129,8 @@ def full_erase_loader_upload(ctx):
     ctx.start()
     r.run(boxes=[Box(ERASE_Q, ERASE_Q_CAPTION, "y", shot="question"), DONE_BOX],
           triggers=search_and_programming_shots() + [
-              On(LOADER_LINE.pattern, shot("loader"), count=300)])
+              On(LOADER_LINE.pattern, shot("loader-1"), count=100),
+              On(LOADER_LINE.pattern, shot("loader-2"), count=400)])
     c = Checker(r)
     success_checks(ctx, c, boxes=(ERASE_Q, DONE))
     c.traces_in_order(["ldsAreCompat() FAILED", "MUST USE FULL ERASE - LOADS ARE INCOMPAT",
@@ -135,7 +139,11 @@ def full_erase_loader_upload(ctx):
     # The bar moved: a repaint every 20 lines and from line 603 on.
     c.count("flash_download_loader calls ReDraw()", n=31)
     c.modem_count("loader", 603)
-    c.screenshots(["question", "loader"])
+    c.screenshots(["question", "loader-1", "loader-2"])
+    # The bar moves: about 100 and 400 lines of 603 (the repaint comes every 20).
+    first = c.bar("loader-1", 0.1, 0.4)
+    second = c.bar("loader-2", 0.6, 0.95)
+    c.check(first is None or second is None or second > first, "the bar did not move during the upload")
     return c
 
 
@@ -311,7 +319,7 @@ def close_during_programming_no(ctx):
     ctx.standard_files()
     ctx.start()
     r.run(boxes=[Box(KILL_Q, COOKED, "n", shot="close-question"), DONE_BOX],
-          triggers=search_and_programming_shots() + [On(RECORD.pattern, close_request, count=50)])
+          triggers=search_and_programming_shots(40) + [On(RECORD.pattern, close_request, count=50)])
     c = Checker(r)
     success_checks(ctx, c, boxes=(KILL_Q, DONE))
     c.screenshots(["close-question"])
@@ -325,7 +333,7 @@ def close_during_programming_yes(ctx):
     ctx.standard_files()
     ctx.start()
     r.run(boxes=[Box(KILL_Q, COOKED, "y")],
-          triggers=search_and_programming_shots() + [On(RECORD.pattern, close_request, count=50)])
+          triggers=search_and_programming_shots(40) + [On(RECORD.pattern, close_request, count=50)])
     c = Checker(r)
     c.exit_code(0)
     c.boxes([KILL_Q])
@@ -353,7 +361,7 @@ def cable_pulled(ctx):
         run.stop_modem()
         run.events.append((time.time() - run.t0, "pulled", "cable"))
     r.run(boxes=[Box("Failed to write line to Modem", "Solid CommError", "Return", shot="comm-error")],
-          triggers=search_and_programming_shots() + [On(RECORD.pattern, pull, count=60)], timeout=320)
+          triggers=search_and_programming_shots(40) + [On(RECORD.pattern, pull, count=60)], timeout=320)
     c = Checker(r)
     c.exit_code(0)
     c.boxes(["Failed to write line to Modem"])
