@@ -148,6 +148,7 @@ class Run:
         self.answered = set()
         self.finished = False
         self.elapsed = 0.0
+        self.default_timeout = 240
         shutil.copy(exe, os.path.join(self.app, "flashfile.exe"))
 
     # -- files in the program's folder --
@@ -274,7 +275,7 @@ class Run:
         return True
 
     # -- one job --
-    def run(self, cmdline="3", boxes=(), dialog=None, triggers=(), timeout=240, cwd=None):
+    def run(self, cmdline="3", boxes=(), dialog=None, triggers=(), timeout=None, cwd=None):
         """Starts `wine flashfile.exe <cmdline>` and drives it to its end.
 
         boxes: the message boxes expected, in order; each is answered by its key.
@@ -283,6 +284,7 @@ class Run:
         """
         boxes = list(boxes)
         triggers = list(triggers)
+        timeout = timeout or self.default_timeout
         env = dict(self.env)
         env["WINEDEBUG"] = "-all,+debugstr,+msgbox"
         argv = ["wine", self.path("flashfile.exe")] + ([cmdline] if cmdline else [])
@@ -429,6 +431,8 @@ class Run:
             return
         self.finished = True
         if self.wine is not None:
+            if self.wine.poll() is None:
+                self.kill_wine()
             subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
             subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True)
         self.stop_modem()

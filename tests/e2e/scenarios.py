@@ -11,6 +11,7 @@ Exit status: 0 passed, 1 failed, 77 skipped (no flashfile.exe to run).
 import argparse
 import os
 import re
+import signal
 import sys
 import time
 
@@ -51,10 +52,13 @@ def scenario(limit):
 
 
 class Ctx:
-    def __init__(self, args, name):
+    def __init__(self, args, name, limit=240):
         self.args = args
         self.name = name
         self.run = Run(name, args.exe, args.modemsim, args.out)
+        # The program must be over well before ctest's limit for the scenario,
+        # so that everything the run started is ended here, not left behind.
+        self.run.default_timeout = max(30, limit - 30)
         self.load_bin = os.path.join(self.run.art, "load.bin")
         self.load = None
 
@@ -361,7 +365,7 @@ def cable_pulled(ctx):
         run.stop_modem()
         run.events.append((time.time() - run.t0, "pulled", "cable"))
     r.run(boxes=[Box("Failed to write line to Modem", "Solid CommError", "Return", shot="comm-error")],
-          triggers=search_and_programming_shots(40) + [On(RECORD.pattern, pull, count=60)], timeout=320)
+          triggers=search_and_programming_shots(40) + [On(RECORD.pattern, pull, count=60)])
     c = Checker(r)
     c.exit_code(0)
     c.boxes(["Failed to write line to Modem"])
@@ -444,9 +448,11 @@ def main():
         print("SKIPPED: no flashfile.exe at %s: build the windows preset first "
               "(cmake --preset windows && cmake --build build/windows)" % args.exe)
         return 77
-    fn, _ = SCENARIOS[args.name]
+    fn, limit = SCENARIOS[args.name]
     print("[%s] %s" % (args.name, fn.__doc__))
-    ctx = Ctx(args, args.name)
+    # ctest ends a test that overruns with SIGTERM: clean up on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("[%s] terminated" % args.name))
+    ctx = Ctx(args, args.name, limit)
     try:
         c = fn(ctx)
     except Failure as e:
