@@ -105,6 +105,13 @@ def close_request(run):
     run.close_request()
 
 
+def note_port_state(run):
+    """Records whether the port is still open while the program is still running."""
+    alive = run.wine is not None and run.wine.poll() is None
+    holders = run.port_holders()
+    run.events.append((time.time() - run.t0, "port", "open" if holders else ("closed" if alive else "unknown")))
+
+
 # ---- the run -------------------------------------------------------------------
 
 def _ere_escape(s):
@@ -185,6 +192,29 @@ class Run:
                 break
             time.sleep(0.05)
         raise Failure("modemsim did not make its link; its log:\n" + open(self.modem_log).read())
+
+    def modem_device(self):
+        """The pseudo-terminal modemsim serves (the first line of its output)."""
+        try:
+            return open(self.modem_log).readline().strip() or None
+        except OSError:
+            return None
+
+    def port_holders(self):
+        """Processes that have modemsim's pseudo-terminal open (the program's side of it)."""
+        dev = self.modem_device()
+        pids = []
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                for fd in os.listdir("/proc/%s/fd" % pid):
+                    if os.readlink("/proc/%s/fd/%s" % (pid, fd)) == dev:
+                        pids.append(int(pid))
+                        break
+            except OSError:
+                continue
+        return pids
 
     def stop_modem(self, sig=signal.SIGTERM):
         if self.modem and self.modem.poll() is None:

@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (SOURCE_DIR, Box, Checker, Dialog, Failure, On, Run,  # noqa: E402
-                     close_request, shot)
+                     close_request, note_port_state, shot)
 
 MAKE_LOAD = os.path.join(SOURCE_DIR, "scripts", "make-load")
 MAKE_LOADER = os.path.join(SOURCE_DIR, "scripts", "make-loader")
@@ -337,13 +337,20 @@ def close_during_programming_yes(ctx):
     ctx.standard_files()
     ctx.start()
     r.run(boxes=[Box(KILL_Q, COOKED, "y")],
-          triggers=search_and_programming_shots(40) + [On(RECORD.pattern, close_request, count=50)])
+          triggers=search_and_programming_shots(40) + [On(RECORD.pattern, close_request, count=50),
+                                                       On(RECORD.pattern, note_port_state, count=45),
+                                                       On(r"^FLASH: NULL$", note_port_state)])
     c = Checker(r)
     c.exit_code(0)
     c.boxes([KILL_Q])
     c.traces_in_order(["FLASH: Flash Destroy Window", "FLASH: NULL"])
     c.no_trace("FLASH: Dnld successful")
     c.modem_got_y()
+    ports = [e[2] for e in r.events if e[1] == "port"]
+    # Open while records went out; closed once the job has ended, while the
+    # program is still winding down.
+    c.check(ports[:1] == ["open"], "the port was not seen open during programming: %r" % ports)
+    c.check(ports[1:] == ["closed"], "the port was not seen closed after the job: %r" % ports)
     n = c.count(RECORD, at_least=50)
     c.check(n < LOAD_SIZE // 32, "all %d records were sent after a confirmed close" % n)
     return c
