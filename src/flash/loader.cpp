@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int PREFIX_LEN = 5; // "at&&f"
+constexpr int PREFIX_LEN = sizeof LOADER_PREFIX - 1;
 // The loader's expected length: the bar's total, and the point from which
 // every line asks for a repaint.
 constexpr int32_t LOADER_LINES = 603;
@@ -52,7 +52,7 @@ int flash_download_loader() {
             line_buf[pos++] = static_cast<char>(c);
         }
         line_len = pos;
-        line_buf[line_len] = '\r';
+        line_buf[line_len] = LINE_END_CR;
         line_buf[line_len + 1] = static_cast<char>(c < 0 ? END_MARK : c);
         line_buf[line_len + 2] = 0;
 
@@ -67,7 +67,7 @@ int flash_download_loader() {
         }
 
         // Only Intel hex records are acknowledged.
-        if (line_buf[PREFIX_LEN] == ':') {
+        if (line_buf[PREFIX_LEN] == LOADER_RECORD_MARK) {
             if (wait_for_reply(REPLY_OK, UNITS_LOADER_LINE, 1) != WAIT_FOUND) return 0;
             settle_port();
         }

@@ -57,7 +57,7 @@ int read_record() {
         debug_trace("FLASH: Got EOF");
         if (n == 0) return 1;
     }
-    line_buf[n] = '\r';
+    line_buf[n] = LINE_END_CR;
     line_buf[n + 1] = static_cast<char>(c);
     line_buf[n + 2] = 0;
     line_len = n + 1;

@@ -12,12 +12,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "fake/fake_platform.h"
+#include "fake/sim_peer.h"
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
@@ -64,6 +66,11 @@ struct LinePeer : fake::Peer {
             return;
         }
         for (char ch : a.text) out.push_back({now + a.delay_ms, static_cast<uint8_t>(ch)});
+    }
+    // Bytes readable from `at_ms` on the fake clock.
+    void push_at(uint64_t at_ms, const std::string &text) {
+        std::lock_guard<std::mutex> lock(mu);
+        for (char ch : text) out.push_back({at_ms, static_cast<uint8_t>(ch)});
     }
     void on_bytes(const uint8_t *p, size_t n, uint64_t now) override {
         std::vector<std::string> done;
@@ -256,5 +263,88 @@ inline std::string s1(unsigned addr, const std::vector<uint8_t> &data) {
     std::snprintf(buf, sizeof buf, "%02X", (~sum) & 0xFF);
     return s + buf;
 }
+
+// The states a run passed through: each state once per stretch, and the
+// alternation of sending and polling (7, 8, 7, 8, ...) once per pass.
+inline std::vector<int> compress_path(const std::vector<int> &steps) {
+    std::vector<int> out;
+    for (int s : steps) {
+        if (!out.empty() && out.back() == s) continue;
+        out.push_back(s);
+        size_t n = out.size();
+        if (n >= 4 && out[n - 1] == out[n - 3] && out[n - 2] == out[n - 4]) out.resize(n - 2);
+    }
+    return out;
+}
+
+// A whole job on the fake machine against the modem model on COM3, with
+// the load and loader files copied from the generated test data.
+struct Job : Fixture {
+    std::unique_ptr<SimPeer> modem;
+    std::vector<int> steps; // the state at each step, in order
+    std::string load_name;
+
+    sim::ModemConfig config() {
+        sim::ModemConfig c;
+        c.line_rate = 0; // no pacing: the job's own waits are what is tested
+        return c;
+    }
+    void make_modem(const sim::ModemConfig &c) {
+        modem = std::make_unique<SimPeer>(c);
+        fake::add_port(3, modem.get());
+    }
+    static std::string testdata(const std::string &name) {
+        return (std::filesystem::path(TEST_BINARY_DIR) / "testdata" / name).string();
+    }
+    // The load file as "modem.hex" named by the settings, the loader file
+    // in the current folder, the search starting at COM3.
+    void files(const std::string &load, const std::string &loader = "kivfldr.hex") {
+        load_name = load;
+        write_file("modem.hex", read_file(testdata(load)));
+        if (!loader.empty()) write_file("kivfldr.hex", read_file(testdata(loader)));
+        cfg_complete = 1;
+        std::snprintf(cfg_filename, sizeof cfg_filename, "%s", "modem.hex");
+        std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", "Test Modem");
+        // The settings then name the identification command too.
+        std::snprintf(cfg_atcmd, sizeof cfg_atcmd, "%s", "ATI5\r");
+        std::snprintf(cfg_response, sizeof cfg_response, "%s", "Quillmarch^RRFL");
+        com_port = 3;
+        flash_state = 0;
+        start_tick = fake::ticks();
+    }
+    // Runs the main loop to the end; `hook` runs before every step.
+    std::vector<int> run(std::function<void()> hook = {}, long max_steps = 60000000) {
+        int rc = fake::run_main_loop(max_steps, [&] {
+            if (hook) hook();
+            steps.push_back(flash_state); // the state this step runs in
+        });
+        if (rc != 0) {
+            std::string tail;
+            auto t = fake::traces();
+            for (size_t i = t.size() > 12 ? t.size() - 12 : 0; i < t.size(); ++i) tail += "[" + t[i] + "]";
+            std::string path;
+            for (int st : compress_path(steps)) path += std::to_string(st) + " ";
+            ADD_FAILURE() << "the window was not destroyed; states " << path << "; traces " << tail;
+        }
+        fake::join_threads();
+        return compress_path(steps);
+    }
+    // The modem's flash holds srec_cat's binary of the load, the rest erased.
+    void expect_flash_is_load() {
+        std::string bin = read_file(testdata(load_name.substr(0, load_name.size() - 4) + ".bin"));
+        ASSERT_FALSE(bin.empty());
+        const auto &flash = modem->m.flash();
+        ASSERT_GE(flash.size(), bin.size());
+        EXPECT_TRUE(std::equal(bin.begin(), bin.end(), flash.begin(),
+                               [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }))
+            << "the flash differs from the load";
+        for (size_t i = bin.size(); i < flash.size(); ++i)
+            if (flash[i] != 0xFF) {
+                ADD_FAILURE() << "flash byte " << i << " is not erased";
+                break;
+            }
+    }
+    static std::vector<char> transmitted() { return fake::state().transmitted; }
+};
 
 } // namespace flashtest

@@ -27,7 +27,7 @@ std::string command(const std::string &line, char ended_by) {
     return s;
 }
 
-struct Loader : flashtest::Fixture {
+struct FlashLoader : flashtest::Fixture {
     LinePeer peer;
     void SetUp() override {
         flashtest::Fixture::SetUp();
@@ -49,7 +49,7 @@ struct Loader : flashtest::Fixture {
     }
 };
 
-TEST_F(Loader, EveryLineGoesOutPrefixedAndAFinalLineEndAddsOneEmptyCommand) {
+TEST_F(FlashLoader, EveryLineGoesOutPrefixedAndAFinalLineEndAddsOneEmptyCommand) {
     open_loader(std::string(REC1) + "\n\n" + REC2 + "\r\n" + EOFREC + "\n");
     EXPECT_EQ(flash_download_loader(), 1);
     EXPECT_EQ(wire_bytes(), command(REC1, '\n') + command("", '\n') + command(REC2, '\n') + command(EOFREC, '\n') +
@@ -63,7 +63,7 @@ TEST_F(Loader, EveryLineGoesOutPrefixedAndAFinalLineEndAddsOneEmptyCommand) {
     EXPECT_EQ(loader_line_total.load(), 603);
 }
 
-TEST_F(Loader, WithoutAFinalLineEndTheLastRecordIsAwaitedAndNothingFollows) {
+TEST_F(FlashLoader, WithoutAFinalLineEndTheLastRecordIsAwaitedAndNothingFollows) {
     // A lone CR is an ordinary character of a loader line.
     open_loader(std::string(REC1) + "\n" + EOFREC);
     EXPECT_EQ(flash_download_loader(), 1);
@@ -72,7 +72,7 @@ TEST_F(Loader, WithoutAFinalLineEndTheLastRecordIsAwaitedAndNothingFollows) {
     EXPECT_EQ(loader_lines_sent.load(), 1);
 }
 
-TEST_F(Loader, ALoneCrStaysInTheLineAndA0xFFEndsTheFile) {
+TEST_F(FlashLoader, ALoneCrStaysInTheLineAndA0xFFEndsTheFile) {
     open_loader(std::string("x\ry\n") + EOFREC + "\n\xFF" + REC1 + "\n");
     EXPECT_EQ(flash_download_loader(), 1);
     EXPECT_EQ(fake::state().writes.front().data[5], 'x');
@@ -81,7 +81,7 @@ TEST_F(Loader, ALoneCrStaysInTheLineAndA0xFFEndsTheFile) {
     EXPECT_EQ(peer.seen().size(), 4u); // "x", "y", the end record, the empty end
 }
 
-TEST_F(Loader, TheRecordWaitLastsSixSecondsToTheMillisecond) {
+TEST_F(FlashLoader, TheRecordWaitLastsSixSecondsToTheMillisecond) {
     // An "OK" readable exactly 6000 ms into the wait still counts.
     peer.answer = [](const std::string &l) {
         Answer a{"\r\nOK\r\n"};
@@ -94,7 +94,7 @@ TEST_F(Loader, TheRecordWaitLastsSixSecondsToTheMillisecond) {
     EXPECT_EQ(peer.seen().size(), 2u);
 }
 
-TEST_F(Loader, ARecordWithoutOkWithinSixSecondsEndsTheDownloadAtOnce) {
+TEST_F(FlashLoader, ARecordWithoutOkWithinSixSecondsEndsTheDownloadAtOnce) {
     peer.answer = [](const std::string &l) {
         return l == std::string("at&&f") + REC1 ? Answer{"OK", 10} : Answer{};
     };
@@ -108,14 +108,14 @@ TEST_F(Loader, ARecordWithoutOkWithinSixSecondsEndsTheDownloadAtOnce) {
     EXPECT_LE(waited, 6004u);
 }
 
-TEST_F(Loader, AWriteErrorIsTracedAndTheDownloadGoesOn) {
+TEST_F(FlashLoader, AWriteErrorIsTracedAndTheDownloadGoesOn) {
     open_loader(std::string("junk\n") + EOFREC);
     fake::state().write_script.push_back({fake::WriteOutcome::Fail});
     EXPECT_EQ(flash_download_loader(), 1);
     EXPECT_TRUE(traced("Com Error= 1F "));
 }
 
-TEST_F(Loader, RepaintsEvery20LinesAndAtEveryLineFrom603On) {
+TEST_F(FlashLoader, RepaintsEvery20LinesAndAtEveryLineFrom603On) {
     std::string file;
     for (int i = 0; i < 602; ++i) file += std::string(REC2) + "\n";
     file += std::string(EOFREC) + "\n";
@@ -143,7 +143,7 @@ TEST_F(Loader, RepaintsEvery20LinesAndAtEveryLineFrom603On) {
     EXPECT_EQ(loader_lines_sent.load(), 605);
 }
 
-TEST_F(Loader, ALineLongerThanTheBoundIsReportedAndNotWritten) {
+TEST_F(FlashLoader, ALineLongerThanTheBoundIsReportedAndNotWritten) {
     std::string longest = ":" + std::string(LINE_MAX_CHARS - 1, '0');
     open_loader(std::string(REC1) + "\n" + longest + "\n" + longest + "0\n" + EOFREC + "\n");
     peer.answer = [](const std::string &) { return Answer{"OK", 5}; };
@@ -153,7 +153,7 @@ TEST_F(Loader, ALineLongerThanTheBoundIsReportedAndNotWritten) {
     EXPECT_EQ(wire_bytes(), command(REC1, '\n') + command(longest, '\n'));
 }
 
-TEST_F(Loader, AStopRequestEndsTheDownloadBetweenLines) {
+TEST_F(FlashLoader, AStopRequestEndsTheDownloadBetweenLines) {
     peer.on_line = [](const std::string &) { loader_stop = 1; };
     open_loader(std::string(REC1) + "\n" + REC2 + "\n" + EOFREC + "\n");
     EXPECT_EQ(flash_download_loader(), 0);
@@ -163,7 +163,7 @@ TEST_F(Loader, AStopRequestEndsTheDownloadBetweenLines) {
 
 // The sequencer's side: state 4 starts the thread, sleeps 5000 ms, then
 // watches the flag once per step and judges the result.
-struct LoaderThread : Loader {
+struct FlashLoaderThread : FlashLoader {
     void start(const std::string &file) {
         open_loader(file);
         skip_flush = 1;
@@ -179,7 +179,7 @@ struct LoaderThread : Loader {
     }
 };
 
-TEST_F(LoaderThread, SuccessWithVer14GoesOnToErase) {
+TEST_F(FlashLoaderThread, SuccessWithVer14GoesOnToErase) {
     start(std::string(REC1) + "\n" + REC2 + "\n" + EOFREC + "\n");
     flash_step();
     EXPECT_EQ(loader_ticks, 1);
@@ -196,7 +196,7 @@ TEST_F(LoaderThread, SuccessWithVer14GoesOnToErase) {
     EXPECT_TRUE(fake::state().boxes.empty());
 }
 
-TEST_F(LoaderThread, AFailedDownloadReportsTheSilentModem) {
+TEST_F(FlashLoaderThread, AFailedDownloadReportsTheSilentModem) {
     peer.answer = [](const std::string &) { return Answer{}; };
     start(std::string(REC1) + "\n" + EOFREC + "\n");
     run();
@@ -204,7 +204,7 @@ TEST_F(LoaderThread, AFailedDownloadReportsTheSilentModem) {
     EXPECT_TRUE(traced("FLASH: Flash loader code download failed"));
 }
 
-TEST_F(LoaderThread, AMissingVersionIsQuotedCutToTheBuffer) {
+TEST_F(FlashLoaderThread, AMissingVersionIsQuotedCutToTheBuffer) {
     std::string noise(3000, 'x');
     peer.answer = [noise](const std::string &) { return Answer{"OK " + noise, 5}; };
     start(std::string(EOFREC) + "\n");
@@ -219,7 +219,7 @@ TEST_F(LoaderThread, AMissingVersionIsQuotedCutToTheBuffer) {
     EXPECT_EQ(box.text.size(), 255u);
 }
 
-TEST_F(LoaderThread, ALongLoaderLineIsNamedInTheBox) {
+TEST_F(FlashLoaderThread, ALongLoaderLineIsNamedInTheBox) {
     start(std::string(REC1) + "\n" + ":" + std::string(LINE_MAX_CHARS, '0') + "\n");
     run();
     EXPECT_EQ(flash_state, 13);
@@ -228,7 +228,7 @@ TEST_F(LoaderThread, ALongLoaderLineIsNamedInTheBox) {
     EXPECT_EQ(fake::state().boxes[0].text.rfind("Line 2 of kivfldr.hex is longer than 521 characters.\n", 0), 0u);
 }
 
-TEST_F(LoaderThread, NoThreadMeansASilentEnd) {
+TEST_F(FlashLoaderThread, NoThreadMeansASilentEnd) {
     start(std::string(EOFREC) + "\n");
     fake::state().thread_start_fails = true;
     flash_step();

@@ -17,7 +17,7 @@ std::string chunked(const std::string &line, char ended_by) {
     return s;
 }
 
-struct Records : flashtest::Fixture {
+struct FlashRecords : flashtest::Fixture {
     LinePeer peer;
     void open_load(const std::string &bytes) {
         std::string path = write_file("modem.hex", bytes);
@@ -31,7 +31,7 @@ struct Records : flashtest::Fixture {
     }
 };
 
-TEST_F(Records, LinesGoOutWithOneCrAndTheirLineEndAndBlankLinesAreNotAwaited) {
+TEST_F(FlashRecords, LinesGoOutWithOneCrAndTheirLineEndAndBlankLinesAreNotAwaited) {
     // CR LF line ends, a blank line, a lone-CR line end, no line end at the end.
     open_load("S1AAA\r\n\r\nS1BB\rS1CCCC");
 
@@ -67,7 +67,7 @@ TEST_F(Records, LinesGoOutWithOneCrAndTheirLineEndAndBlankLinesAreNotAwaited) {
     EXPECT_EQ(peer.seen(), (std::vector<std::string>{"S1AAA", "", "S1BB", "", "S1CCCC"}));
 }
 
-TEST_F(Records, AFileEndingWithALineEndFindsTheEndWithNothingToWrite) {
+TEST_F(FlashRecords, AFileEndingWithALineEndFindsTheEndWithNothingToWrite) {
     open_load("S1AA\n");
     EXPECT_EQ(send_record(1), 1);
     EXPECT_EQ(hex_eof, 0);
@@ -79,7 +79,7 @@ TEST_F(Records, AFileEndingWithALineEndFindsTheEndWithNothingToWrite) {
     EXPECT_EQ(count_traced("FLASH: Got EOF"), 1);
 }
 
-TEST_F(Records, AByte0xFFEndsTheFileAndNothingAfterItIsSent) {
+TEST_F(FlashRecords, AByte0xFFEndsTheFileAndNothingAfterItIsSent) {
     open_load(std::string("S1AA\n\xFFS1BB\n", 11));
     EXPECT_EQ(send_record(1), 1);
     fake::state().writes.clear();
@@ -91,7 +91,7 @@ TEST_F(Records, AByte0xFFEndsTheFileAndNothingAfterItIsSent) {
     EXPECT_EQ(peer.seen(), std::vector<std::string>{"S1AA"});
 }
 
-TEST_F(Records, ALastLineThatIsNoRecordIsNotAwaited) {
+TEST_F(FlashRecords, ALastLineThatIsNoRecordIsNotAwaited) {
     open_load("S1AA\nend");
     EXPECT_EQ(send_record(1), 1);
     EXPECT_EQ(send_record(1), 0);
@@ -101,7 +101,7 @@ TEST_F(Records, ALastLineThatIsNoRecordIsNotAwaited) {
     EXPECT_EQ(line_len, 0);
 }
 
-TEST_F(Records, AResendWritesTheSameBytesAndKeepsTheRetryCount) {
+TEST_F(FlashRecords, AResendWritesTheSameBytesAndKeepsTheRetryCount) {
     open_load("S1AAAA\nS1BB\n");
     EXPECT_EQ(send_record(1), 1);
     std::string first = wire_bytes();
@@ -115,7 +115,7 @@ TEST_F(Records, AResendWritesTheSameBytesAndKeepsTheRetryCount) {
     EXPECT_EQ(retry_count, 0);
 }
 
-TEST_F(Records, ProgressTextAtThe7thRecordAndEvery64thAfterItFromTheNeverResetCount) {
+TEST_F(FlashRecords, ProgressTextAtThe7thRecordAndEvery64thAfterItFromTheNeverResetCount) {
     std::string load;
     for (int i = 0; i < 140; ++i) load += "S1AA\n";
     open_load(load);
@@ -145,7 +145,7 @@ TEST_F(Records, ProgressTextAtThe7thRecordAndEvery64thAfterItFromTheNeverResetCo
     EXPECT_STREQ(status_line2, "<33%>  Complete.");
 }
 
-TEST_F(Records, FiveFailedWritesEndTheJobWithTheSolidCommErrorBox) {
+TEST_F(FlashRecords, FiveFailedWritesEndTheJobWithTheSolidCommErrorBox) {
     open_load("S1AA\nS1BB\n");
     for (int i = 0; i < 4; ++i) fake::state().write_script.push_back({fake::WriteOutcome::Fail});
     EXPECT_EQ(send_record(1), 1); // the fifth attempt goes through
@@ -165,7 +165,7 @@ TEST_F(Records, FiveFailedWritesEndTheJobWithTheSolidCommErrorBox) {
     EXPECT_EQ(fake::state().boxes[0].flags, unsigned(PLAT_MB_OK | PLAT_MB_ICONWARNING));
 }
 
-TEST_F(Records, TheLongestLineIsSentWholeAndALongerOneStopsTheJobBeforeItIsWritten) {
+TEST_F(FlashRecords, TheLongestLineIsSentWholeAndALongerOneStopsTheJobBeforeItIsWritten) {
     std::string longest = "S3" + std::string(LINE_MAX_CHARS - 2, 'A');
     std::string too_long = "S3" + std::string(LINE_MAX_CHARS - 1, 'B');
     open_load("S1AA\n" + longest + "\n\n" + too_long + "\nS1CC\n");
@@ -192,9 +192,9 @@ TEST_F(Records, TheLongestLineIsSentWholeAndALongerOneStopsTheJobBeforeItIsWritt
     EXPECT_EQ(peer.seen(), (std::vector<std::string>{"S1AA", longest, ""}));
 }
 
-struct Nok : Records {
+struct FlashNok : FlashRecords {
     void SetUp() override {
-        Records::SetUp();
+        FlashRecords::SetUp();
         open_load("S1AA\nS1BB\n");
         send_record(1);
         flash_state = 8;
@@ -204,7 +204,7 @@ struct Nok : Records {
     }
 };
 
-TEST_F(Nok, Nok2AndNok3ResendAndNameTheReasonWithoutARepaint) {
+TEST_F(FlashNok, Nok2AndNok3ResendAndNameTheReasonWithoutARepaint) {
     EXPECT_EQ(handle_nok("NOK2\r\n"), 1);
     EXPECT_EQ(flash_state, 7);
     EXPECT_EQ(send_next_line, 0);
@@ -218,7 +218,7 @@ TEST_F(Nok, Nok2AndNok3ResendAndNameTheReasonWithoutARepaint) {
                                                         "FLASH: Got a NOK", "FLASH: Checksum Failure"}));
 }
 
-TEST_F(Nok, AnUnknownCodeChangesNothing) {
+TEST_F(FlashNok, AnUnknownCodeChangesNothing) {
     EXPECT_EQ(handle_nok("NOK7\r\n"), 1);
     EXPECT_EQ(flash_state, 8);
     EXPECT_EQ(retry_count, 0);
@@ -226,7 +226,7 @@ TEST_F(Nok, AnUnknownCodeChangesNothing) {
     EXPECT_EQ(flash_traces(), std::vector<std::string>{"FLASH: Got a NOK"});
 }
 
-TEST_F(Nok, Nok1WinsOverNok3AndYesWithVer14RestartsFromTheFirstRecord) {
+TEST_F(FlashNok, Nok1WinsOverNok3AndYesWithVer14RestartsFromTheFirstRecord) {
     peer.answer_char = [](char c) { return Answer{c == 'Z' ? "\r\nFlash Loader Ver:1.4\r\nOK\r\n" : "", 2000}; };
     text_file *was = hex_file;
     EXPECT_NE(was, nullptr);
@@ -248,7 +248,7 @@ TEST_F(Nok, Nok1WinsOverNok3AndYesWithVer14RestartsFromTheFirstRecord) {
     EXPECT_EQ(fake::state().redraws.size(), 1u);
 }
 
-TEST_F(Nok, Nok4AnsweredNoAbandonsWithoutSendingZ) {
+TEST_F(FlashNok, Nok4AnsweredNoAbandonsWithoutSendingZ) {
     fake::state().answer = [](const fake::Box &) { return int(PLAT_IDNO); };
     EXPECT_EQ(handle_nok("NOK4"), 0);
     EXPECT_EQ(fake::state().boxes.at(0).text, "Chip Failed to Program Properly\nWould you like to Retry.");
@@ -260,7 +260,7 @@ TEST_F(Nok, Nok4AnsweredNoAbandonsWithoutSendingZ) {
     EXPECT_EQ(flash_traces(), (std::vector<std::string>{"FLASH: Got a NOK", "FLASH: Failure to program a byte"}));
 }
 
-TEST_F(Nok, YesWithoutVer14AfterZAbandonsAfterTheSixSecondWait) {
+TEST_F(FlashNok, YesWithoutVer14AfterZAbandonsAfterTheSixSecondWait) {
     // The modem stays silent: the buffer still holds the NOK reply.
     std::snprintf(rx_buffer, sizeof rx_buffer, "%s", "NOK1\r\n");
     uint32_t before = fake::ticks();
