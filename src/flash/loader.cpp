@@ -15,6 +15,8 @@ constexpr int PREFIX_LEN = sizeof LOADER_PREFIX - 1;
 // every line asks for a repaint.
 constexpr int32_t LOADER_LINES = 603;
 constexpr int32_t REDRAW_EVERY = 20;
+// The longest command, prefix, line and CR, must go out in one write call.
+static_assert(PREFIX_LEN + LINE_MAX_CHARS + 1 <= LINK_DATA_MAX, "a loader line would not fit one write");
 // Stored in place of the character that ended a line at the end of the file.
 constexpr int END_MARK = 0xFF;
 
