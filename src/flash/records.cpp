@@ -64,6 +64,17 @@ int read_record() {
     return 1;
 }
 
+// The same record again; the reason stays in the status line, unpainted,
+// for the sequencer's box should the resends run out.
+int resend(const char *trace, const char *reason) {
+    debug_trace(trace);
+    ++retry_count;
+    send_next_line = 0;
+    flash_state = 7;
+    std::snprintf(status_line1, sizeof status_line1, "%s", reason);
+    return 1;
+}
+
 } // namespace
 
 int32_t send_record(int32_t read_new) {
@@ -138,22 +149,9 @@ int handle_nok(const char *reply) {
         debug_trace("FLASH: Failure to Erase");
         return offer_full_erase("Chip Failed to Erase Properly\nWould you like to Retry.");
     }
-    if (std::strstr(reply, REPLY_NOK2)) {
-        debug_trace("FLASH: Failure to find COLON");
-        ++retry_count;
-        send_next_line = 0;
-        flash_state = 7;
-        std::snprintf(status_line1, sizeof status_line1, "%s", "Modem could not fine COLON.");
-        return 1;
-    }
-    if (std::strstr(reply, REPLY_NOK3)) {
-        debug_trace("FLASH: Checksum Failure");
-        ++retry_count;
-        send_next_line = 0;
-        flash_state = 7;
-        std::snprintf(status_line1, sizeof status_line1, "%s", "Modem reports solid Checksum Failure.");
-        return 1;
-    }
+    if (std::strstr(reply, REPLY_NOK2)) return resend("FLASH: Failure to find COLON", "Modem could not fine COLON.");
+    if (std::strstr(reply, REPLY_NOK3))
+        return resend("FLASH: Checksum Failure", "Modem reports solid Checksum Failure.");
     if (std::strstr(reply, REPLY_NOK4)) {
         debug_trace("FLASH: Failure to program a byte");
         return offer_full_erase("Chip Failed to Program Properly\nWould you like to Retry.");

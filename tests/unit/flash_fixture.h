@@ -248,20 +248,14 @@ inline std::string wire_bytes() {
     return std::string(w.begin(), w.end());
 }
 
-// A record line as an S1 record with `data` at `addr` and a right checksum.
-inline std::string s1(unsigned addr, const std::vector<uint8_t> &data) {
-    unsigned count = static_cast<unsigned>(data.size()) + 3;
-    unsigned sum = count + (addr >> 8) + (addr & 0xFF);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "S1%02X%04X", count, addr);
-    std::string s = buf;
-    for (uint8_t b : data) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        s += buf;
-        sum += b;
-    }
-    std::snprintf(buf, sizeof buf, "%02X", (~sum) & 0xFF);
-    return s + buf;
+// What one write call puts on the line for data followed by the byte after
+// it: both, then zeros up to the next multiple of 16 (the byte after is cut
+// when the data fill the last chunk).
+inline std::string padded(const std::string &data, char after) {
+    size_t sent = ((data.size() + 15) / 16) * 16;
+    std::string s = data + after;
+    s.resize(sent, '\0');
+    return s;
 }
 
 // The states a run passed through: each state once per stretch, and the

@@ -79,7 +79,9 @@ TEST_F(FlashJob, LoaderPathFromTheEraseQuestionToCompletion) {
     // (The GUI may not get to look while the thread runs: no count is required.)
     for (size_t i = 0; i < bar4.size(); ++i) {
         EXPECT_EQ(bar4[i].second, 603);
-        if (i) EXPECT_GE(bar4[i].first, bar4[i - 1].first);
+        if (i) {
+            EXPECT_GE(bar4[i].first, bar4[i - 1].first);
+        }
     }
     EXPECT_EQ(loader_lines_sent.load(), 603);
     ASSERT_FALSE(bar78.empty());

@@ -20,11 +20,7 @@ const char *EOFREC = ":00000001FF";
 
 // "at&&f" + line + CR + the character that ended it, zero-padded to 16.
 std::string command(const std::string &line, char ended_by) {
-    std::string s = "at&&f" + line + '\r' + ended_by;
-    size_t sent = ((line.size() + 6 + 15) / 16) * 16;
-    s.resize(sent < s.size() ? sent : s.size());
-    s.resize(sent, '\0');
-    return s;
+    return flashtest::padded("at&&f" + line + '\r', ended_by);
 }
 
 struct FlashLoader : flashtest::Fixture {

@@ -9,13 +9,7 @@ using flashtest::LinePeer;
 using flashtest::wire_bytes;
 
 // Line + CR + the character that ended it, padded with zeros to 16 bytes.
-std::string chunked(const std::string &line, char ended_by) {
-    std::string s = line + '\r' + ended_by;
-    size_t sent = ((line.size() + 1 + 15) / 16) * 16;
-    s.resize(sent < s.size() ? sent : s.size());
-    s.resize(sent, '\0');
-    return s;
-}
+std::string chunked(const std::string &line, char ended_by) { return flashtest::padded(line + '\r', ended_by); }
 
 struct FlashRecords : flashtest::Fixture {
     LinePeer peer;
