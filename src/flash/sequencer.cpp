@@ -19,6 +19,7 @@ constexpr uint32_t AFTER_LOADER_MS = 100;
 constexpr uint32_t BEFORE_CHECKSUM_MS = 1000;
 constexpr int32_t MAX_RESENDS = 6;
 constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
+constexpr const char *NO_RECORDS_TEXT = "The load file holds no S-records: nothing was programmed.";
 
 void trace_int(const char *format, int value) {
     std::snprintf(trace_buf, sizeof trace_buf, format, value);
@@ -229,6 +230,13 @@ void step_poll() {
     // The end of the file was reached with nothing left to write: there is
     // no reply to wait for.
     if (hex_eof == 1 && line_len == 0) {
+        // A file without a single acknowledged record (empty, or not an
+        // S-record file at all) programmed nothing: never call that success.
+        if (bytes_sent == 0) {
+            std::snprintf(status_line1, sizeof status_line1, "%s", NO_RECORDS_TEXT);
+            flash_state = 11;
+            return;
+        }
         complete();
         return;
     }

@@ -403,4 +403,26 @@ TEST_F(FlashJob, TheLoadChosenInTheDialogAndThePortFoundCountingDown) {
     expect_flash_is_load();
 }
 
+// A wrong file picked as the load (or an empty one) programs nothing, and
+// must not end in "Programming Completed".
+TEST_F(FlashJob, ALoadWithoutRecordsIsAFailureNotASuccess) {
+    const std::string not_a_load(200, 'x');
+    for (const std::string &content : {not_a_load + "\n" + not_a_load + "\n", std::string()}) {
+        SCOPED_TRACE(content.empty() ? "empty file" : "text file");
+        fake::reset();
+        flashtest::reset_program();
+        steps.clear();
+        auto c = config();
+        c.rrfl_checksum = 0x9999;
+        make_modem(c);
+        files("load_small.hex");
+        write_file("modem.hex", content);
+        V path = run();
+        EXPECT_EQ(path, (V{0, 2, 3, 5, 4, 6, 7, 8, 11, 13, 14}));
+        EXPECT_EQ(box_list(), (S{ERASE_QUESTION, "Flash Error|The load file holds no S-records: nothing was programmed."}));
+        EXPECT_FALSE(traced("FLASH: Dnld successful"));
+        EXPECT_EQ(transmitted().back(), 'Y');
+    }
+}
+
 } // namespace
