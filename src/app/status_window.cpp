@@ -72,6 +72,9 @@ int close_needs_confirm(int state) {
 }
 
 void on_close_request() {
+    // The shutdown already under way waits for the loader thread, which
+    // still owns the port: a second close must not pull it from under it.
+    if (flash_state == 13 && loader_busy.load() == 1) return;
     if (!close_needs_confirm(flash_state)) {
         plat_destroy_main_window();
         return;

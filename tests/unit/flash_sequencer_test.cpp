@@ -427,7 +427,13 @@ TEST_F(FlashClose, ConfirmedDuringTheLoaderDownloadStopsTheThreadBeforeThePortCl
     // once the sequencer has asked it to stop and waits for it, and each
     // look at the window waits for the thread so that the clock cannot run
     // ahead of it.
-    fake::state().on_pump = [&gate] {
+    // A second click on the close box while the shutdown waits changes nothing.
+    bool clicked_again = false;
+    fake::state().on_pump = [&gate, &clicked_again] {
+        if (!clicked_again) {
+            clicked_again = true;
+            on_close_request();
+        }
         gate.let_go();
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (loader_busy.load() == 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
