@@ -36,20 +36,20 @@ std::string fault_help() {
            "  RATE: a probability per line, 0 to 1 (e.g. noreply@0.02)\n";
 }
 
-bool parse_fault(const std::string &spec, bool random, Fault *out, std::string *err) {
+bool parse_fault(const std::string &text, bool random, Fault *out, std::string *err) {
     Fault f;
-    size_t at = spec.find('@');
+    size_t at = text.find('@');
     if (at == std::string::npos) {
-        *err = "fault \"" + spec + "\": missing '@' (KIND[:ARG]@WHERE)";
+        *err = "fault \"" + text + "\": missing '@' (KIND[:ARG]@WHERE)";
         return false;
     }
-    std::string kind = spec.substr(0, at), where = spec.substr(at + 1), arg;
+    std::string kind = text.substr(0, at), where = text.substr(at + 1), arg;
     size_t colon = kind.find(':');
     if (colon != std::string::npos) {
         arg = kind.substr(colon + 1);
         kind = kind.substr(0, colon);
         if (!number(arg, &f.arg)) {
-            *err = "fault \"" + spec + "\": \"" + arg + "\" is not a whole number";
+            *err = "fault \"" + text + "\": \"" + arg + "\" is not a whole number";
             return false;
         }
     }
@@ -66,26 +66,26 @@ bool parse_fault(const std::string &spec, bool random, Fault *out, std::string *
             known = true;
         }
     if (!known) {
-        *err = "fault \"" + spec + "\": unknown kind \"" + kind + "\"";
+        *err = "fault \"" + text + "\": unknown kind \"" + kind + "\"";
         return false;
     }
     if (f.kind == Fault::Nok && (f.arg < 1 || f.arg > 4)) {
-        *err = "fault \"" + spec + "\": nok needs a code from 1 to 4 (nok:3)";
+        *err = "fault \"" + text + "\": nok needs a code from 1 to 4 (nok:3)";
         return false;
     }
     if (f.kind == Fault::Late && colon == std::string::npos) {
-        *err = "fault \"" + spec + "\": late needs a delay in ms (late:3000)";
+        *err = "fault \"" + text + "\": late needs a delay in ms (late:3000)";
         return false;
     }
     if (random) {
         char *end = nullptr;
         f.rate = std::strtod(where.c_str(), &end);
         if (where.empty() || *end || f.rate < 0 || f.rate > 1) {
-            *err = "random fault \"" + spec + "\": the rate must be a number from 0 to 1";
+            *err = "random fault \"" + text + "\": the rate must be a number from 0 to 1";
             return false;
         }
         if (f.kind == Fault::Silence) {
-            *err = "random fault \"" + spec + "\": silence can only be scripted";
+            *err = "random fault \"" + text + "\": silence can only be scripted";
             return false;
         }
         f.where = Fault::Always;
@@ -104,11 +104,11 @@ bool parse_fault(const std::string &spec, bool random, Fault *out, std::string *
         f.where = place == "cmd" ? Fault::Command : place == "rec" ? Fault::Record
                 : place == "erase" ? Fault::Erase : Fault::Time;
     } else {
-        *err = "fault \"" + spec + "\": \"" + where + "\" is no place (cmd:N, rec:N, erase:N, on=TEXT, time:MS, always)";
+        *err = "fault \"" + text + "\": \"" + where + "\" is no place (cmd:N, rec:N, erase:N, on=TEXT, time:MS, always)";
         return false;
     }
     if ((f.where == Fault::Erase) != (f.kind == Fault::EraseFail) && f.where == Fault::Erase) {
-        *err = "fault \"" + spec + "\": erase:N goes with erasefail only";
+        *err = "fault \"" + text + "\": erase:N goes with erasefail only";
         return false;
     }
     *out = f;
