@@ -96,7 +96,7 @@ struct Fault {
 // "late:3000@cmd:5", "silence@time:2000", "noreply@on=ATI5") or, for a
 // random fault, "kind[:arg]@rate" (e.g. "noreply@0.01"). Returns false with
 // a message in *err on a bad text.
-bool parse_fault(const std::string &spec, bool random, Fault *out, std::string *err);
+bool parse_fault(const std::string &text, bool random, Fault *out, std::string *err);
 std::string fault_help();
 
 struct ModemConfig {

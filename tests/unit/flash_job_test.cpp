@@ -183,10 +183,10 @@ TEST_F(FlashJob, BlankLinesInBothFilesAreSentAndNotAwaited) {
 
 // A fault on the load's records (counted from the first record of the job,
 // resends included).
-sim::Fault fault(const std::string &spec) {
+sim::Fault fault(const std::string &text) {
     sim::Fault f;
     std::string err;
-    EXPECT_TRUE(sim::parse_fault(spec, false, &f, &err)) << err;
+    EXPECT_TRUE(sim::parse_fault(text, false, &f, &err)) << err;
     return f;
 }
 
