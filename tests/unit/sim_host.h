@@ -36,6 +36,11 @@ struct SimHost {
         }
     }
     void command(const std::string &cmd) { write(cmd + "\r", '\0'); }
+    // A command and its wait for "OK"; true when it came.
+    bool ask(const std::string &cmd, long timeout_ms = 2000) {
+        command(cmd);
+        return wait("OK", timeout_ms);
+    }
     // A loader line or record: the line, its CR, the character that ended it.
     void line(const std::string &text, char ended_by = '\n') { write(text + "\r", ended_by); }
 

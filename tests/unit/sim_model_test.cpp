@@ -25,14 +25,15 @@ sim::ModemConfig with_faults(std::initializer_list<const char *> specs) {
 
 // The probe's opening: wake-ups, flash mode, then `ident`.
 void probe_opening(SimHost &h) {
-    h.command("AAAAT");
-    ASSERT_TRUE(h.wait("OK", 4000));
-    h.command("AT");
-    ASSERT_TRUE(h.wait("OK", 2000));
-    h.command("AAAAT");
-    ASSERT_TRUE(h.wait("OK", 2000));
-    h.command("AT&&F");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    for (const char *cmd : {"AAAAT", "AT", "AAAAT", "AT&&F"}) ASSERT_TRUE(h.ask(cmd, 4000)) << cmd;
+}
+
+// The loader file sent as the program sends it, each line answered OK.
+void upload_loader(SimHost &h) {
+    for (const auto &l : read_text_lines(testdata("kivfldr.hex"))) {
+        h.line("at&&f" + l);
+        ASSERT_TRUE(h.wait("OK", 6000));
+    }
 }
 
 // Sends a file's lines as S-records and expects OK for each.
@@ -51,17 +52,14 @@ void program_records(SimHost &h, const std::vector<std::string> &lines, long fir
 TEST(SimCommandMode, EchoThenReplyExactBytes) {
     sim::Modem m(quiet_config());
     SimHost h(m);
-    h.command("AAAAT");
-    ASSERT_TRUE(h.wait("OK", 4000));
+    ASSERT_TRUE(h.ask("AAAAT", 4000));
     h.advance_ms(5);
     h.drain();
     EXPECT_EQ(h.rx, "AAAAT\r\r\nOK\r\n");
-    h.command("at");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("at"));
     h.drain();
     EXPECT_EQ(h.rx, "at\r\r\nOK\r\n");
-    h.command("ATX9");
-    EXPECT_FALSE(h.wait("OK", 2000));
+    EXPECT_FALSE(h.ask("ATX9"));
     EXPECT_EQ(h.rx, "ATX9\r\r\nERROR\r\n");
     // No "AT" on the line: echoed, not answered.
     h.command("HELLO");
@@ -82,27 +80,13 @@ TEST(SimCommandMode, TypeLetterStandsAtIndexSevenAfterTheProbeOpening) {
             probe_opening(h);
             // The wait above stopped at "OK"; whatever of that reply it did not
             // read would now stand before the echo.
-            h.command("ATI5");
-            ASSERT_TRUE(h.wait("OK", 2000));
+            ASSERT_TRUE(h.ask("ATI5"));
             ASSERT_GE(h.rx.size(), 8u);
             EXPECT_EQ(h.rx.substr(0, 7), "ATI5\r\r\n");
             EXPECT_EQ(h.rx[7], letter) << "rate " << rate;
             EXPECT_EQ(h.rx.find("RRFL"), std::string::npos);
         }
     }
-}
-
-TEST(SimCommandMode, CustomIdentificationKeepsTheLetterPosition) {
-    sim::ModemConfig c = quiet_config();
-    c.custom_cmd = "ATI3";
-    c.custom_reply = "S-33.6 Quillmarch External";
-    sim::Modem m(c);
-    SimHost h(m);
-    probe_opening(h);
-    h.command("ATI3");
-    ASSERT_TRUE(h.wait("OK", 2000));
-    EXPECT_EQ(h.rx[7], 'S');
-    EXPECT_NE(h.rx.find("Quillmarch External"), std::string::npos);
 }
 
 TEST(SimCommandMode, ResidentLoaderFacts) {
@@ -113,8 +97,7 @@ TEST(SimCommandMode, ResidentLoaderFacts) {
         c.rrfl_checksum = 0xBEEF;
         sim::Modem m(c);
         SimHost h(m);
-        h.command("AT&&FFL");
-        ASSERT_TRUE(h.wait("OK", 2000));
+        ASSERT_TRUE(h.ask("AT&&FFL"));
         std::string token = sector == 64 ? ",40," : ",10,";
         size_t at = h.rx.find(token);
         ASSERT_NE(at, std::string::npos) << h.rx;
@@ -127,11 +110,9 @@ TEST(SimCommandMode, ResidentLoaderFacts) {
     c.rrfl_sector = 0;
     sim::Modem m(c);
     SimHost h(m);
-    h.command("AT&&FFL");
-    EXPECT_FALSE(h.wait("OK", 2000));
+    EXPECT_FALSE(h.ask("AT&&FFL"));
     EXPECT_NE(h.rx.find("ERROR"), std::string::npos);
-    h.command("AT&&FGO");
-    EXPECT_FALSE(h.wait("OK", 2000));
+    EXPECT_FALSE(h.ask("AT&&FGO"));
     EXPECT_EQ(m.mode(), sim::Mode::Firmware);
 }
 
@@ -141,36 +122,25 @@ TEST(SimCommandMode, FirmwareGoneAnswersFromTheResidentLoader) {
     c.type_letter = 'U';
     c.rrfl_sector = 16;
     c.rrfl_checksum = 0x0A1B;
+    c.rrfl_version = "1.3";
     sim::Modem m(c);
     SimHost h(m);
     ASSERT_EQ(m.mode(), sim::Mode::Resident);
     probe_opening(h);
-    h.command("ATI5");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("ATI5"));
     EXPECT_EQ(h.rx[7], 'U');
     size_t rrfl = h.rx.find("RRFL");
     size_t tok = h.rx.find(",10,");
     ASSERT_NE(rrfl, std::string::npos);
     ASSERT_NE(tok, std::string::npos);
     EXPECT_EQ(h.rx.substr(tok + 4, 4), "0A1B");
-    // AT&&FGO: the banner with the version stands before OK.
-    h.command("AT&&FGO");
-    ASSERT_TRUE(h.wait("OK", 2000));
-    size_t ver = h.rx.find("Ver:1.4");
+    // AT&&FGO: the banner with the configured version stands before OK.
+    ASSERT_TRUE(h.ask("AT&&FGO"));
+    EXPECT_EQ(h.rx.find("Ver:1.4"), std::string::npos);
+    size_t ver = h.rx.find("Ver:1.3");
     ASSERT_NE(ver, std::string::npos);
     EXPECT_LT(ver, h.rx.find("OK"));
     EXPECT_EQ(m.mode(), sim::Mode::FlashLoader);
-}
-
-TEST(SimCommandMode, VersionsAreConfigurable) {
-    sim::ModemConfig c = quiet_config();
-    c.rrfl_version = "1.3";
-    sim::Modem m(c);
-    SimHost h(m);
-    h.command("AT&&FGO");
-    ASSERT_TRUE(h.wait("OK", 2000));
-    EXPECT_NE(h.rx.find("Ver:1.3"), std::string::npos);
-    EXPECT_EQ(h.rx.find("Ver:1.4"), std::string::npos);
 }
 
 TEST(SimLoaderUpload, RealLoaderFileThenFlashLoader) {
@@ -218,22 +188,16 @@ TEST(SimLoaderUpload, BadRecordsGetError) {
 
 TEST(SimFlashLoader, WholeJobDrivenByteByByte) {
     // A probe, the loader upload, the load, a full erase, the load again, Y.
-    auto loader = read_text_lines(testdata("kivfldr.hex"));
     auto load = read_text_lines(testdata("load_small.hex"));
     auto image = read_binary(testdata("load_small.bin"));
     sim::Modem m(quiet_config());
     SimHost h(m);
     probe_opening(h);
-    h.command("ATI5");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("ATI5"));
     EXPECT_EQ(h.rx[7], 'I');
-    h.command("AT&&FFL");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("AT&&FFL"));
     EXPECT_NE(h.rx.find("1234,40,"), std::string::npos);
-    for (const auto &l : loader) {
-        h.line("at&&f" + l);
-        ASSERT_TRUE(h.wait("OK", 6000));
-    }
+    upload_loader(h);
     ASSERT_NE(h.rx.find("Ver:1.4"), std::string::npos);
     // The first record erases: its reply takes the erase time.
     sim::usec sent = h.now;
@@ -271,8 +235,7 @@ TEST(SimFlashLoader, EachNokFromItsRealCause) {
     c.flash_size = 0x1000;
     sim::Modem m(c);
     SimHost h(m);
-    h.command("AT&&FGO");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("AT&&FGO"));
 
     // NOK3: a corrupted checksum, no hex, too short for its count. A bad
     // record erases nothing.
@@ -309,8 +272,7 @@ TEST(SimFlashLoader, EachNokFromItsRealCause) {
 TEST(SimFlashLoader, FirstRecordEraseFailureGivesNok1) {
     sim::Modem m(with_faults({"erasefail@erase:1"}));
     SimHost h(m);
-    h.command("AT&&FGO");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("AT&&FGO"));
     EXPECT_EQ(h.record("S00600004844521B"), "NOK1\r\n");
 }
 
@@ -320,16 +282,14 @@ TEST(SimFlashLoader, LinesThatAreNoRecordsGetNoReply) {
     c.checksum_reply = "CS=5A5A";
     sim::Modem m(c);
     SimHost h(m);
-    h.command("AT&&FGO");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("AT&&FGO"));
     h.line("");           // a blank line in the load
     h.line("", '\r');     // a file with CR line ends: CR, CR
     h.line("at&&f", '\xff');
     EXPECT_EQ(h.listen(200), "");
     EXPECT_EQ(m.counters().records, 0);
     // The end-of-job checksum command is answered in the loader too.
-    h.command("AT&&FZY");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("AT&&FZY"));
     EXPECT_EQ(h.rx, "\r\nCS=5A5A\r\n\r\nOK\r\n");
     EXPECT_EQ(m.counters().z_commands + m.counters().y_commands, 0);
     EXPECT_EQ(m.mode(), sim::Mode::FlashLoader);
@@ -340,22 +300,19 @@ TEST(SimFlashLoader, SessionEndRestartsIntoWhatTheFlashHolds) {
     {
         sim::Modem m(quiet_config());
         SimHost h(m);
-        h.command("AT&&FGO");
-        ASSERT_TRUE(h.wait("OK", 2000));
+        ASSERT_TRUE(h.ask("AT&&FGO"));
         h.line("S1070000AABBCCDDEA");
         ASSERT_TRUE(h.wait("OK", 2000));
         m.priority_char('Y', h.now);
         EXPECT_EQ(m.mode(), sim::Mode::Resident);
-        h.command("ATI5");
-        ASSERT_TRUE(h.wait("OK", 2000));
+        ASSERT_TRUE(h.ask("ATI5"));
         EXPECT_NE(h.rx.find("RRFL,40,1234"), std::string::npos);
     }
     // Nothing erased: back where it was.
     {
         sim::Modem m(quiet_config());
         SimHost h(m);
-        h.command("AT&&FGO");
-        ASSERT_TRUE(h.wait("OK", 2000));
+        ASSERT_TRUE(h.ask("AT&&FGO"));
         m.priority_char('Y', h.now);
         EXPECT_EQ(m.mode(), sim::Mode::Firmware);
     }
@@ -365,11 +322,7 @@ TEST(SimFlashLoader, SessionEndRestartsIntoWhatTheFlashHolds) {
         c.rrfl_sector = 0;
         sim::Modem m(c);
         SimHost h(m);
-        auto loader = read_text_lines(testdata("kivfldr.hex"));
-        for (const auto &l : loader) {
-            h.line("at&&f" + l);
-            ASSERT_TRUE(h.wait("OK", 6000));
-        }
+        upload_loader(h);
         h.line("S1070000AABBCCDDEA");
         ASSERT_TRUE(h.wait("OK", 2000));
         m.priority_char('Y', h.now);
@@ -389,8 +342,7 @@ TEST(SimFlashLoader, FlashEqualsSrecCatBinaryOfRandomLoads) {
         c.latency_ms = 1;
         sim::Modem m(c);
         SimHost h(m);
-        h.command("AT&&FGO");
-        ASSERT_TRUE(h.wait("OK", 2000));
+        ASSERT_TRUE(h.ask("AT&&FGO"));
         program_records(h, load);
         ASSERT_GE(m.flash().size(), image.size());
         EXPECT_TRUE(std::equal(image.begin(), image.end(), m.flash().begin())) << name;
@@ -407,8 +359,7 @@ TEST(SimFlashLoader, FlashBaseMovesTheWindow) {
     c.flash_size = 0x100;
     sim::Modem m(c);
     SimHost h(m);
-    h.command("AT&&FGO");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("AT&&FGO"));
     h.line("S2060100001122C5"); // 0x010000: 11 22
     ASSERT_TRUE(h.wait("OK", 2000));
     EXPECT_EQ(h.rx, "OK\r\n");
@@ -425,14 +376,12 @@ TEST(SimTiming, LineRateAndLatency) {
     sim::Modem m(c);
     SimHost h(m);
     // Reply 20 ms after the CR reached the modem (5 bytes on the line first).
-    h.command("ATI5");
-    ASSERT_TRUE(h.wait("OK", 2000));
+    ASSERT_TRUE(h.ask("ATI5"));
     ASSERT_GE(m.replies().size(), 1u);
     EXPECT_NEAR(static_cast<double>(m.replies()[0].at), 20000 + 5 * 86.8, 100);
     // 11,520 flood bytes and the reply take one second on the line.
     sim::usec start = h.now;
-    h.command("AT");
-    ASSERT_TRUE(h.wait("OK", 3000));
+    ASSERT_TRUE(h.ask("AT", 3000));
     double secs = static_cast<double>(h.now - start) / 1e6;
     EXPECT_GT(h.rx.size(), 11520u);
     EXPECT_NEAR(secs, 1.02, 0.02);
@@ -460,13 +409,10 @@ TEST(SimFaults, ScriptedFaultsHitTheirLine) {
     {
         sim::Modem m(with_faults({"noreply@cmd:2", "late:3000@on=ATI5"}));
         SimHost h(m);
-        h.command("AT");
-        EXPECT_TRUE(h.wait("OK", 2000));
-        h.command("AT");
-        EXPECT_FALSE(h.wait("OK", 2000));
+        EXPECT_TRUE(h.ask("AT"));
+        EXPECT_FALSE(h.ask("AT"));
         EXPECT_EQ(h.rx, "AT\r"); // the echo still comes
-        h.command("ATI5");
-        EXPECT_FALSE(h.wait("OK", 2000));
+        EXPECT_FALSE(h.ask("ATI5"));
         EXPECT_TRUE(h.wait("OK", 2000));
     }
     {
@@ -481,8 +427,7 @@ TEST(SimFaults, ScriptedFaultsHitTheirLine) {
     {
         sim::Modem m(with_faults({"garbage:20@rec:1", "nok:3@rec:2", "silence@rec:4"}));
         SimHost h(m);
-        h.command("AT&&FGO");
-        ASSERT_TRUE(h.wait("OK", 2000));
+        ASSERT_TRUE(h.ask("AT&&FGO"));
         h.line("S1070000AABBCCDDEA");
         ASSERT_TRUE(h.wait("OK", 2000));
         EXPECT_EQ(h.rx.size(), 24u);

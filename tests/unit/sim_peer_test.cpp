@@ -40,40 +40,6 @@ struct SimPeerTest : ::testing::Test {
 
 } // namespace
 
-TEST_F(SimPeerTest, ProbeOpeningPutsTheTypeLetterAtIndexSeven) {
-    for (char letter : {'I', 'S', 'C'}) {
-        sim::ModemConfig c;
-        c.type_letter = letter;
-        start(c);
-        EXPECT_EQ(cmd("AAAAT\r", 2), 1u);
-        EXPECT_EQ(cmd("AT\r", 1), 1u);
-        EXPECT_EQ(cmd("AAAAT\r", 1), 1u);
-        EXPECT_EQ(cmd("AT&&F\r", 1), 1u);
-        EXPECT_EQ(cmd("ATI5\r", 1), 1u);
-        EXPECT_EQ(std::string(rx_buffer, 7), "ATI5\r\r\n");
-        EXPECT_EQ(rx_buffer[7], letter);
-        // The modem saw the commands without their padding.
-        const auto &tr = modem->m.transcript();
-        ASSERT_EQ(tr.size(), 5u);
-        EXPECT_EQ(tr[3].text, "AT&&F");
-        EXPECT_EQ(tr[4].text, "ATI5");
-        close_port();
-    }
-}
-
-TEST_F(SimPeerTest, ResidentLoaderFactsThroughTheWait) {
-    sim::ModemConfig c;
-    c.rrfl_checksum = 0xC0DE;
-    start(c);
-    EXPECT_EQ(cmd("AT&&FFL\r", 1), 1u);
-    const char *tok = std::strstr(rx_buffer, ",40,");
-    ASSERT_NE(tok, nullptr);
-    ASSERT_GE(tok - rx_buffer, 4);
-    EXPECT_EQ(std::string(tok - 4, 4), "C0DE");
-    EXPECT_EQ(cmd("AT&&FGO\r", 1), 1u);
-    EXPECT_NE(std::strstr(rx_buffer, "Ver:1.4"), nullptr);
-}
-
 TEST_F(SimPeerTest, RecordsPolledLikeTheSequencerDoes) {
     sim::ModemConfig c;
     c.erase_ms = 3000;
