@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -88,9 +89,9 @@ Lines handshake(const std::string &ident = "ATI5\r") {
 }
 // The same against a ReplyPeer that answers OK.
 Lines scripted_handshake() {
-    return {"<CE-3>", "devicewrite(AAAAT\r)\n", "", "writing to COM3:19200,n,8,1\n",
-            "devicewrite(AT\r)\n", "\r\nOK\r\n", "devicewrite(AAAAT\r)\n", "\r\nOK\r\n",
-            "devicewrite(AT&&F\r)\n", "\r\nOK\r\n", "devicewrite(ATI5\r)\n", "\r\nOK\r\n"};
+    Lines t = handshake();
+    for (size_t i : {5, 7, 9, 11}) t[i] = "\r\nOK\r\n";
+    return t;
 }
 const Lines kCommands = {"AAAAT\r", "AT\r", "AAAAT\r", "AT&&F\r"};
 
@@ -99,11 +100,17 @@ Lines operator+(Lines a, const Lines &b) {
     return a;
 }
 
-sim::ModemConfig resident_modem() {
-    sim::ModemConfig cfg;
-    cfg.firmware_running = false;
-    return cfg;
+// Traces after the identification: running firmware asked for its loader's
+// facts, or the resident loader found answering.
+Lines firmware(const std::string &sector, const std::string &chk, const std::string &type = "INTERNAL") {
+    return {"Actual Modem type is " + type, "devicewrite(AT&&FFL\r)\n", "Actual sector = 0x" + sector + "\n ",
+            "Actual chksum = 0x" + chk + "\n "};
 }
+Lines resident(const std::string &chk, const std::string &type = "INTERNAL") {
+    return {"Actual Modem type is " + type, "WE ARE IN RRFL", "Actual sector size = 0x40\n ",
+            "Actual chksum = 0x" + chk + "\n "};
+}
+const Lines kMustErase = {"ldsAreCompat() FAILED", "MUST USE FULL ERASE - LOADS ARE INCOMPAT"};
 
 sim::Fault no_reply_to(const char *text) {
     sim::Fault f;
@@ -138,16 +145,18 @@ struct Probe : ::testing::Test {
     }
     static bool port_closed() { return hComm == nullptr && fake::state().open_handles == 0; }
     static bool port_open() { return hComm != nullptr && fake::state().open_handles == 1; }
-    static const Lines &none() {
-        static Lines n;
-        return n;
-    }
     // Lines the model took, without the CR.
     static Lines received(const SimPeer &m) {
         Lines out;
         for (const auto &l : m.m.transcript()) out.push_back(l.text);
         return out;
     }
+    // The one box shown.
+    static const fake::Box &the_box() {
+        EXPECT_EQ(fake::state().boxes.size(), 1u);
+        return fake::state().boxes.at(0);
+    }
+    static void expect_sent(const Lines &after_opening) { EXPECT_EQ(wire(), on_line(kCommands + after_opening)); }
 };
 
 TEST_F(Probe, NoPortBehindTheNumber) {
@@ -161,11 +170,10 @@ TEST_F(Probe, NothingAnswers) {
     fake::ScriptedPeer silent;
     EXPECT_EQ(probe(&silent), PROBE_NO_MODEM);
     EXPECT_TRUE(port_closed());
-    EXPECT_EQ(wire(), on_line(kCommands));
-    EXPECT_TRACES(
-              (Lines{"<CE-3>", "devicewrite(AAAAT\r)\n", "", "writing to COM3:19200,n,8,1\n", "devicewrite(AT\r)\n",
-                     "", "devicewrite(AAAAT\r)\n", "", "devicewrite(AT&&F\r)\n", "",
-                     "Not a Quillmarch Flashable modem!"}));
+    expect_sent({});
+    EXPECT_TRACES((Lines{"<CE-3>", "devicewrite(AAAAT\r)\n", "", "writing to COM3:19200,n,8,1\n", "devicewrite(AT\r)\n",
+                         "", "devicewrite(AAAAT\r)\n", "", "devicewrite(AT&&F\r)\n", "",
+                         "Not a Quillmarch Flashable modem!"}));
     EXPECT_TRUE(fake::state().boxes.empty());
     EXPECT_EQ(fake::state().cursors, std::vector<int>{PLAT_CURSOR_WAIT});
 
@@ -182,18 +190,6 @@ TEST_F(Probe, NothingAnswers) {
     }
 }
 
-TEST_F(Probe, NoAnswerToTheIdentification) {
-    sim::ModemConfig cfg;
-    cfg.faults.push_back(no_reply_to("ATI5"));
-    SimPeer modem(cfg);
-    EXPECT_EQ(probe(&modem), PROBE_NO_MODEM);
-    EXPECT_TRUE(port_closed());
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r"}));
-    EXPECT_EQ(received(modem), (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", "ATI5"}));
-    EXPECT_TRACES( handshake() + Lines{"Where's the ATI5???"});
-    EXPECT_TRUE(fake::state().boxes.empty());
-}
-
 TEST_F(Probe, TypeLetterInEitherCase) {
     const struct {
         char letter;
@@ -203,37 +199,97 @@ TEST_F(Probe, TypeLetterInEitherCase) {
                  {'S', 3, "EXTERNAL"},   {'s', 3, "EXTERNAL"},   {'U', 4, "USB"},      {'u', 4, "USB"},
                  {'P', 5, "PCMCIA"},     {'p', 5, "PCMCIA"},     {'5', 0, "Unknown"}};
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.letter);
         SetUp();
         sim::ModemConfig cfg;
         cfg.type_letter = c.letter;
         SimPeer modem(cfg);
         // The loader fits the load only on the modem type the load was made for.
         bool fits = c.type == MODEM_INTERNAL;
-        EXPECT_EQ(probe(&modem), fits ? PROBE_START_RRFL : PROBE_NEED_LOADER) << c.letter;
-        EXPECT_EQ(actual_modem_type, c.type) << c.letter;
-        EXPECT_EQ(load_type_ok, fits ? 1 : 0) << c.letter;
-        EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r", "AT&&FFL\r"})) << c.letter;
-        Lines expected = handshake() + Lines{std::string("Actual Modem type is ") + c.trace,
-                                             "devicewrite(AT&&FFL\r)\n", "Actual sector = 0x40\n ",
-                                             "Actual chksum = 0x1234\n "};
-        if (!fits) expected = expected + Lines{"ldsAreCompat() FAILED", "MUST USE FULL ERASE - LOADS ARE INCOMPAT"};
-        EXPECT_TRACES( expected) << c.letter;
-        EXPECT_EQ(fake::state().boxes.size(), fits ? 0u : 1u) << c.letter;
-        EXPECT_TRUE(port_open()) << c.letter;
+        EXPECT_EQ(probe(&modem), fits ? PROBE_START_RRFL : PROBE_NEED_LOADER);
+        EXPECT_EQ(actual_modem_type, c.type);
+        EXPECT_EQ(load_type_ok, fits ? 1 : 0);
+        EXPECT_EQ(actual_sector_size, 64);
+        EXPECT_EQ(actual_rrfl_checksum, 0x1234);
+        expect_sent({"ATI5\r", "AT&&FFL\r"});
+        EXPECT_TRACES(handshake() + firmware("40", "1234", c.trace) + (fits ? Lines{} : kMustErase));
+        EXPECT_EQ(fake::state().boxes.size(), fits ? 0u : 1u);
+        EXPECT_TRUE(port_open());
+        EXPECT_EQ(modem.m.mode(), sim::Mode::Firmware);
     }
 }
 
-TEST_F(Probe, RunningFirmwareWhoseLoaderFits) {
-    SimPeer modem;
-    EXPECT_EQ(probe(&modem), PROBE_START_RRFL);
-    EXPECT_TRUE(port_open());
-    EXPECT_EQ(received(modem), (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", "ATI5", "AT&&FFL"}));
-    EXPECT_TRACES( handshake() + Lines{"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n",
-                                                  "Actual sector = 0x40\n ", "Actual chksum = 0x1234\n "});
-    EXPECT_EQ(actual_sector_size, 64);
-    EXPECT_EQ(actual_rrfl_checksum, 0x1234);
-    EXPECT_TRUE(fake::state().boxes.empty());
-    EXPECT_EQ(modem.m.mode(), sim::Mode::Firmware);
+// Every path against the modem model: the result, the port, what went out,
+// the traces after the handshake, and what else the path leaves behind.
+TEST_F(Probe, PathsAgainstTheModel) {
+    const struct {
+        const char *name;
+        std::function<void(sim::ModemConfig &)> modem;
+        int result;
+        bool open;
+        Lines sent;
+        Lines traces;
+        size_t boxes;
+        std::function<void(SimPeer &)> more;
+    } cases[] = {
+        {"no answer to the identification", [](auto &c) { c.faults.push_back(no_reply_to("ATI5")); },
+         PROBE_NO_MODEM, false, {"ATI5\r"}, {"Where's the ATI5???"}, 0,
+         [](SimPeer &m) { EXPECT_EQ(received(m), (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", "ATI5"})); }},
+        {"firmware whose loader fits", [](auto &) {}, PROBE_START_RRFL, true, {"ATI5\r", "AT&&FFL\r"},
+         firmware("40", "1234"), 0,
+         [](SimPeer &m) { EXPECT_EQ(received(m), (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", "ATI5", "AT&&FFL"})); }},
+        // A modem without a resident loader answers AT&&FFL with ERROR.
+        {"firmware without loader facts", [](auto &c) { c.rrfl_sector = 0; }, PROBE_NEED_LOADER, true,
+         {"ATI5\r", "AT&&FFL\r"}, {"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n"}, 0,
+         [](SimPeer &) { EXPECT_GT(fake::state().now_ms.load() - fake::state().writes.back().at_ms, 2000u); }},
+        {"resident loader that fits", [](auto &c) { c.firmware_running = false; }, PROBE_RRFL_STARTED, true,
+         {"ATI5\r", "AT&&FGO\r"}, resident("1234") + Lines{"devicewrite(AT&&FGO\r)\n"}, 0,
+         [](SimPeer &m) { EXPECT_EQ(m.m.mode(), sim::Mode::FlashLoader); }},
+        // No OK to AT&&FGO: no modem to use here, and its port is not left open.
+        {"resident loader that does not start",
+         [](auto &c) {
+             c.firmware_running = false;
+             c.faults.push_back(no_reply_to("AT&&FGO"));
+         },
+         PROBE_NO_MODEM, false, {"ATI5\r", "AT&&FGO\r"}, resident("1234") + Lines{"devicewrite(AT&&FGO\r)\n"}, 0,
+         [](SimPeer &) { EXPECT_EQ(fake::state().events.back(), "close"); }},
+        // Another checksum: the refusal names both.
+        {"resident loader with another checksum",
+         [](auto &c) {
+             c.firmware_running = false;
+             c.rrfl_checksum = 0x4321;
+         },
+         PROBE_GIVE_UP, true, {"ATI5\r"}, resident("4321") + Lines{"ldsAreCompat() FAILED"}, 1,
+         [](SimPeer &) {
+             EXPECT_EQ(the_box().caption, "INCOMPATIBLE LOAD");
+             EXPECT_EQ(the_box().text, "IN RRFl and new load has an RRFL checksum mismatch\n"
+                                       "\tActual checksum = 4321\n\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!");
+         }},
+        // A modem of another type: the refusal names the type the load is for.
+        {"resident loader of another type",
+         [](auto &c) {
+             c.firmware_running = false;
+             c.type_letter = 'S';
+         },
+         PROBE_GIVE_UP, true, {"ATI5\r"}, resident("1234", "EXTERNAL") + Lines{"ldsAreCompat() FAILED"}, 1,
+         [](SimPeer &) {
+             EXPECT_EQ(load_type_ok, 0);
+             EXPECT_EQ(the_box().text, "IN RRFl and new load is incompatible (ISA)\nUSE PREVIOUS LOAD !!!");
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        sim::ModemConfig cfg;
+        c.modem(cfg);
+        SimPeer modem(cfg);
+        EXPECT_EQ(probe(&modem), c.result);
+        EXPECT_TRUE(c.open ? port_open() : port_closed());
+        expect_sent(c.sent);
+        EXPECT_TRACES(handshake() + c.traces);
+        EXPECT_EQ(fake::state().boxes.size(), c.boxes);
+        c.more(modem);
+    }
 }
 
 TEST_F(Probe, RunningFirmwareWhoseLoaderDoesNotFit) {
@@ -246,16 +302,12 @@ TEST_F(Probe, RunningFirmwareWhoseLoaderDoesNotFit) {
         SimPeer modem(cfg);
         EXPECT_EQ(probe(&modem), answer == PLAT_IDYES ? PROBE_NEED_LOADER : PROBE_GIVE_UP);
         EXPECT_TRUE(port_open());
-        EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r", "AT&&FFL\r"}));
-        EXPECT_TRACES(
-                  handshake() + Lines{"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n",
-                                      "Actual sector = 0x10\n ", "Actual chksum = 0xbeef\n ", "ldsAreCompat() FAILED",
-                                      "MUST USE FULL ERASE - LOADS ARE INCOMPAT"});
+        expect_sent({"ATI5\r", "AT&&FFL\r"});
+        EXPECT_TRACES(handshake() + firmware("10", "beef") + kMustErase);
         const auto &s = fake::state();
-        ASSERT_EQ(s.boxes.size(), 1u);
-        EXPECT_EQ(s.boxes[0].text, "Do you wish to Erase the Entire Flash");
-        EXPECT_EQ(s.boxes[0].caption, "MUST USE FULL ERASE !!! ");
-        EXPECT_EQ(s.boxes[0].flags, unsigned(PLAT_MB_YESNO));
+        EXPECT_EQ(the_box().text, "Do you wish to Erase the Entire Flash");
+        EXPECT_EQ(the_box().caption, "MUST USE FULL ERASE !!! ");
+        EXPECT_EQ(the_box().flags, unsigned(PLAT_MB_YESNO));
         // The window shows what was found before the question is asked.
         ASSERT_EQ(s.redraws.size(), 1u);
         EXPECT_EQ(s.redraws[0].line1, "Found Modem on COM3.");
@@ -267,73 +319,6 @@ TEST_F(Probe, RunningFirmwareWhoseLoaderDoesNotFit) {
     }
 }
 
-TEST_F(Probe, RunningFirmwareWithoutLoaderInfo) {
-    // A modem without a resident loader answers AT&&FFL with ERROR.
-    sim::ModemConfig cfg;
-    cfg.rrfl_sector = 0;
-    SimPeer modem(cfg);
-    EXPECT_EQ(probe(&modem), PROBE_NEED_LOADER);
-    EXPECT_TRUE(port_open());
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r", "AT&&FFL\r"}));
-    EXPECT_TRACES( handshake() + Lines{"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n"});
-    EXPECT_TRUE(fake::state().boxes.empty());
-    EXPECT_GT(fake::state().now_ms.load() - fake::state().writes.back().at_ms, 2000u);
-}
-
-TEST_F(Probe, ResidentLoaderThatFits) {
-    SimPeer modem(resident_modem());
-    EXPECT_EQ(probe(&modem), PROBE_RRFL_STARTED);
-    EXPECT_TRUE(port_open());
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r", "AT&&FGO\r"}));
-    EXPECT_TRACES(
-              handshake() + Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL", "Actual sector size = 0x40\n ",
-                                  "Actual chksum = 0x1234\n ", "devicewrite(AT&&FGO\r)\n"});
-    EXPECT_EQ(modem.m.mode(), sim::Mode::FlashLoader);
-    EXPECT_TRUE(fake::state().boxes.empty());
-}
-
-TEST_F(Probe, ResidentLoaderThatDoesNotFit) {
-    // Another checksum: the refusal names both.
-    sim::ModemConfig cfg = resident_modem();
-    cfg.rrfl_checksum = 0x4321;
-    SimPeer modem(cfg);
-    EXPECT_EQ(probe(&modem), PROBE_GIVE_UP);
-    EXPECT_TRUE(port_open());
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r"}));
-    EXPECT_TRACES(
-              handshake() + Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL", "Actual sector size = 0x40\n ",
-                                  "Actual chksum = 0x4321\n ", "ldsAreCompat() FAILED"});
-    ASSERT_EQ(fake::state().boxes.size(), 1u);
-    EXPECT_EQ(fake::state().boxes[0].caption, "INCOMPATIBLE LOAD");
-    EXPECT_EQ(fake::state().boxes[0].text, "IN RRFl and new load has an RRFL checksum mismatch\n"
-                                           "\tActual checksum = 4321\n\tLoad checksum = 1234\n"
-                                           "USE PREVIOUS LOAD !!!");
-
-    // A modem of another type: the refusal names the type the load is for.
-    SetUp();
-    cfg = resident_modem();
-    cfg.type_letter = 'S';
-    SimPeer serial(cfg);
-    EXPECT_EQ(probe(&serial), PROBE_GIVE_UP);
-    EXPECT_EQ(load_type_ok, 0);
-    ASSERT_EQ(fake::state().boxes.size(), 1u);
-    EXPECT_EQ(fake::state().boxes[0].text, "IN RRFl and new load is incompatible (ISA)\nUSE PREVIOUS LOAD !!!");
-}
-
-TEST_F(Probe, ResidentLoaderThatDoesNotStart) {
-    // No OK to AT&&FGO: no modem to use here, and its port is not left open.
-    sim::ModemConfig cfg = resident_modem();
-    cfg.faults.push_back(no_reply_to("AT&&FGO"));
-    SimPeer modem(cfg);
-    EXPECT_EQ(probe(&modem), PROBE_NO_MODEM);
-    EXPECT_TRUE(port_closed());
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r", "AT&&FGO\r"}));
-    EXPECT_TRACES(
-              handshake() + Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL", "Actual sector size = 0x40\n ",
-                                  "Actual chksum = 0x1234\n ", "devicewrite(AT&&FGO\r)\n"});
-    EXPECT_EQ(fake::state().events.back(), "close");
-}
-
 TEST_F(Probe, ResidentLoaderWithoutSectorToken) {
     ReplyPeer peer;
     peer.replies["ATI5"] = "ATI5\r\r\nI RRFL 1234\r\n\r\nOK\r\n";
@@ -342,69 +327,62 @@ TEST_F(Probe, ResidentLoaderWithoutSectorToken) {
     EXPECT_EQ(probe(&peer), PROBE_GIVE_UP);
     EXPECT_EQ(actual_sector_size, 0);
     EXPECT_EQ(actual_rrfl_checksum, 0x777);
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r"}));
-    EXPECT_TRACES( scripted_handshake() + Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL",
-                                                           "Actual sector size = 0x 0\n ", "ldsAreCompat() FAILED"});
-    ASSERT_EQ(fake::state().boxes.size(), 1u);
-    EXPECT_EQ(fake::state().boxes[0].text, "IN RRFl and new load has a sector size mismatch\n"
-                                           "Actual sector =  0\n Load sector = 40\nUSE PREVIOUS LOAD !!!");
+    expect_sent({"ATI5\r"});
+    EXPECT_TRACES(scripted_handshake() + Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL",
+                                               "Actual sector size = 0x 0\n ", "ldsAreCompat() FAILED"});
+    EXPECT_EQ(the_box().text, "IN RRFl and new load has a sector size mismatch\n"
+                              "Actual sector =  0\n Load sector = 40\nUSE PREVIOUS LOAD !!!");
 }
 
 TEST_F(Probe, BothSectorTokensMeanSixtyFour) {
     // Identification reply: the digits follow ",40," wherever it stands.
-    ReplyPeer resident;
-    resident.replies["ATI5"] = "ATI5\r\r\nI RRFL,10,0000,40,1234\r\n\r\nOK\r\n";
-    EXPECT_EQ(probe(&resident), PROBE_RRFL_STARTED);
+    ReplyPeer in_rrfl;
+    in_rrfl.replies["ATI5"] = "ATI5\r\r\nI RRFL,10,0000,40,1234\r\n\r\nOK\r\n";
+    EXPECT_EQ(probe(&in_rrfl), PROBE_RRFL_STARTED);
     EXPECT_EQ(actual_sector_size, 64);
     EXPECT_EQ(actual_rrfl_checksum, 0x1234);
-    EXPECT_EQ(resident.lines, (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", "ATI5", "AT&&FGO"}));
+    EXPECT_EQ(in_rrfl.lines, (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", "ATI5", "AT&&FGO"}));
 
     // AT&&FFL reply: the digits stand before ",40,".
     SetUp();
-    ReplyPeer firmware;
-    firmware.replies["ATI5"] = kIdentReply;
-    firmware.replies["AT&&FFL"] = "AT&&FFL\r\r\nFL 5678,10,1234,40,\r\n\r\nOK\r\n";
-    EXPECT_EQ(probe(&firmware), PROBE_START_RRFL);
+    ReplyPeer fw;
+    fw.replies["ATI5"] = kIdentReply;
+    fw.replies["AT&&FFL"] = "AT&&FFL\r\r\nFL 5678,10,1234,40,\r\n\r\nOK\r\n";
+    EXPECT_EQ(probe(&fw), PROBE_START_RRFL);
     EXPECT_EQ(actual_sector_size, 64);
     EXPECT_EQ(actual_rrfl_checksum, 0x1234);
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI5\r", "AT&&FFL\r"}));
-    EXPECT_TRACES( scripted_handshake() + Lines{"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n",
-                                                           "Actual sector = 0x40\n ", "Actual chksum = 0x1234\n "});
+    expect_sent({"ATI5\r", "AT&&FFL\r"});
+    EXPECT_TRACES(scripted_handshake() + firmware("40", "1234"));
 }
 
 TEST_F(Probe, ChecksumDigitsCutOffByTheReplyEnd) {
     // Fewer than four characters after the token in the identification
     // reply: nothing past the received text is read, and the loads never fit.
-    ReplyPeer resident;
-    resident.replies["ATI5"] = "ATI5\r\r\nI RRFL OK,40,1";
-    EXPECT_EQ(probe(&resident), PROBE_GIVE_UP);
+    ReplyPeer in_rrfl;
+    in_rrfl.replies["ATI5"] = "ATI5\r\r\nI RRFL OK,40,1";
+    EXPECT_EQ(probe(&in_rrfl), PROBE_GIVE_UP);
     EXPECT_EQ(actual_rrfl_checksum, -1);
-    EXPECT_TRACES(
-              scripted_handshake() +
+    EXPECT_TRACES(scripted_handshake() +
                   Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL", "Actual sector size = 0x40\n ",
                         "Actual chksum unreadable: fewer than four characters after the sector token",
                         "ldsAreCompat() FAILED"});
-    ASSERT_EQ(fake::state().boxes.size(), 1u);
-    EXPECT_EQ(fake::state().boxes[0].text, "IN RRFl and new load has an RRFL checksum mismatch\n"
-                                           "\tActual checksum = ffffffff\n\tLoad checksum = 1234\n"
-                                           "USE PREVIOUS LOAD !!!");
+    EXPECT_EQ(the_box().text, "IN RRFl and new load has an RRFL checksum mismatch\n"
+                              "\tActual checksum = ffffffff\n\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!");
 
     // Fewer than four characters before the token in the AT&&FFL reply.
     SetUp();
     fake::state().answer = [](const fake::Box &) { return PLAT_IDNO; };
-    ReplyPeer firmware;
-    firmware.replies["ATI5"] = kIdentReply;
-    firmware.replies["AT&&FFL"] = "OK,40,";
-    EXPECT_EQ(probe(&firmware), PROBE_GIVE_UP);
+    ReplyPeer fw;
+    fw.replies["ATI5"] = kIdentReply;
+    fw.replies["AT&&FFL"] = "OK,40,";
+    EXPECT_EQ(probe(&fw), PROBE_GIVE_UP);
     EXPECT_EQ(actual_sector_size, 64);
     EXPECT_EQ(actual_rrfl_checksum, -1);
-    EXPECT_TRACES(
-              scripted_handshake() +
+    EXPECT_TRACES(scripted_handshake() +
                   Lines{"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n", "Actual sector = 0x40\n ",
-                        "Actual chksum unreadable: fewer than four characters before the sector token",
-                        "ldsAreCompat() FAILED", "MUST USE FULL ERASE - LOADS ARE INCOMPAT"});
-    ASSERT_EQ(fake::state().boxes.size(), 1u);
-    EXPECT_EQ(fake::state().boxes[0].caption, "MUST USE FULL ERASE !!! ");
+                        "Actual chksum unreadable: fewer than four characters before the sector token"} +
+                  kMustErase);
+    EXPECT_EQ(the_box().caption, "MUST USE FULL ERASE !!! ");
 }
 
 TEST_F(Probe, CustomIdentificationCommand) {
@@ -419,11 +397,8 @@ TEST_F(Probe, CustomIdentificationCommand) {
     fake::state().answer = [](const fake::Box &) { return PLAT_IDNO; };
     EXPECT_EQ(probe(&modem), PROBE_GIVE_UP);
     EXPECT_EQ(actual_modem_type, MODEM_EXTERNAL);
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI3\r", "AT&&FFL\r"}));
-    EXPECT_TRACES( handshake("ATI3\r") + Lines{"Actual Modem type is EXTERNAL", "devicewrite(AT&&FFL\r)\n",
-                                                          "Actual sector = 0x40\n ", "Actual chksum = 0x1234\n ",
-                                                          "ldsAreCompat() FAILED",
-                                                          "MUST USE FULL ERASE - LOADS ARE INCOMPAT"});
+    expect_sent({"ATI3\r", "AT&&FFL\r"});
+    EXPECT_TRACES(handshake("ATI3\r") + firmware("40", "1234", "EXTERNAL") + kMustErase);
     ASSERT_EQ(fake::state().redraws.size(), 1u);
     EXPECT_EQ(fake::state().redraws[0].line1, "Found Quillmarch 56K on COM3.");
     EXPECT_EQ(fake::state().boxes.size(), 1u);
@@ -437,8 +412,8 @@ TEST_F(Probe, CustomIdentificationCommand) {
     SimPeer other(cfg);
     EXPECT_EQ(probe(&other), PROBE_NO_MODEM);
     EXPECT_TRUE(port_closed());
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{"ATI3\r"}));
-    EXPECT_TRACES( handshake("ATI3\r") + Lines{"Can't match CONNECT^RING"});
+    expect_sent({"ATI3\r"});
+    EXPECT_TRACES(handshake("ATI3\r") + Lines{"Can't match CONNECT^RING"});
     EXPECT_TRUE(fake::state().boxes.empty());
 }
 
@@ -449,9 +424,9 @@ TEST_F(Probe, EmptyCustomCommand) {
     EXPECT_EQ(probe(&modem), PROBE_NO_MODEM);
     EXPECT_TRUE(port_closed());
     // Nothing goes out after AT&&F, and the wait still runs its 2000 ms.
-    EXPECT_EQ(wire(), on_line(kCommands));
+    expect_sent({});
     EXPECT_GT(fake::state().now_ms.load() - fake::state().writes.back().at_ms, 2000u);
-    EXPECT_TRACES( handshake("") + Lines{"Failed AT command "});
+    EXPECT_TRACES(handshake("") + Lines{"Failed AT command "});
 }
 
 TEST_F(Probe, LongSettingsValues) {
@@ -467,7 +442,7 @@ TEST_F(Probe, LongSettingsValues) {
     cfg.custom_reply = "Quillmarch";
     SimPeer modem(cfg);
     EXPECT_EQ(probe(&modem), PROBE_NEED_LOADER);
-    EXPECT_EQ(wire(), on_line(kCommands + Lines{body + "\r", "AT&&FFL\r"}));
+    expect_sent({body + "\r", "AT&&FFL\r"});
     EXPECT_EQ(received(modem), (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", body, "AT&&FFL"}));
     // The echo's eighth byte is the command's own: P.
     EXPECT_EQ(actual_modem_type, MODEM_PCMCIA);
@@ -491,9 +466,7 @@ TEST_F(Probe, WriteFailureIsTracedAndTheWaitDecides) {
     EXPECT_EQ(probe(&modem), PROBE_START_RRFL);
     Lines t = fake::traces();
     ASSERT_GE(t.size(), 4u);
-    EXPECT_EQ(t[1], "devicewrite(AAAAT\r)\n");
-    EXPECT_EQ(t[2], "Com Error = 1F");
-    EXPECT_EQ(t[3], "");
+    EXPECT_EQ((Lines(t.begin() + 1, t.begin() + 4)), (Lines{"devicewrite(AAAAT\r)\n", "Com Error = 1F", ""}));
     EXPECT_EQ(received(modem), (Lines{"AT", "AAAAT", "AT&&F", "ATI5", "AT&&FFL"}));
 }
 
