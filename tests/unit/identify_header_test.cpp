@@ -49,52 +49,56 @@ struct Header : ::testing::Test {
     }
 };
 
-TEST_F(Header, TypePairsOfTheTable) {
+TEST_F(Header, TypeSectorAndChecksum) {
+    using L = std::vector<std::string>;
     const struct {
-        const char *letter;
-        int type;
-        const char *trace;
+        const char *file, *args;
+        int type, sector, checksum;
+        L traces;
     } cases[] = {
-        {"I", 2, "Load Modem type is Internal"}, {"S", 3, "Load Modem type is External"},
-        {"U", 4, "Load Modem type is USB"},      {"P", 5, "Load Modem type is PCMCIA"},
-        {"C", 1, "Load Modem type is Tovarindel"},
+        {"type_I.hex", "--type I --sector 40 --checksum 1234", 2, 64, 0x1234,
+         {"Load Modem type is Internal", "RRFL is in new load (0x40)", "Load chksum = 0x1234\n"}},
+        {"type_S.hex", "--type S --sector 40 --checksum 1234", 3, 64, 0x1234,
+         {"Load Modem type is External", "RRFL is in new load (0x40)", "Load chksum = 0x1234\n"}},
+        {"type_U.hex", "--type U --sector 40 --checksum 1234", 4, 64, 0x1234,
+         {"Load Modem type is USB", "RRFL is in new load (0x40)", "Load chksum = 0x1234\n"}},
+        {"type_P.hex", "--type P --sector 40 --checksum 1234", 5, 64, 0x1234,
+         {"Load Modem type is PCMCIA", "RRFL is in new load (0x40)", "Load chksum = 0x1234\n"}},
+        {"type_C.hex", "--type C --sector 40 --checksum 1234", 1, 64, 0x1234,
+         {"Load Modem type is Tovarindel", "RRFL is in new load (0x40)", "Load chksum = 0x1234\n"}},
         // A lower-case i is written 69: no type of the table.
-        {"i", 0, "Load Modem type is Unknown"},
+        {"type_lower_i.hex", "--type i --sector 40 --checksum 1234", 0, 64, 0x1234,
+         {"Load Modem type is Unknown", "RRFL is in new load (0x40)", "Load chksum = 0x1234\n"}},
+        // Characters 65..68 hold the word low byte first.
+        {"sector10.hex", "--type S --sector 10 --checksum 00ab", 3, 16, 0xab,
+         {"Load Modem type is External", "RRFL is in new load (0x10)", "Load chksum = 0x  ab\n"}},
+        // No resident loader: the checksum is not read and keeps its value.
+        {"sector00.hex", "--type S --sector 00 --checksum beef", 3, 0, -7,
+         {"Load Modem type is External", "RRFL is NOT in new Load"}},
+        // CR LF line ends give what LF gives.
+        {"lf.hex", "--type U --sector 10 --checksum c0de --seed 5", 4, 16, 0xc0de,
+         {"Load Modem type is USB", "RRFL is in new load (0x10)", "Load chksum = 0xc0de\n"}},
+        {"crlf.hex", "--type U --sector 10 --checksum c0de --seed 5 --crlf", 4, 16, 0xc0de,
+         {"Load Modem type is USB", "RRFL is in new load (0x10)", "Load chksum = 0xc0de\n"}},
     };
     for (const auto &c : cases) {
-        std::string path = make_load(std::string("type_") + (c.letter[0] == 'i' ? "lower_i" : c.letter) + ".hex",
-                                     std::string("--type ") + c.letter + " --sector 40 --checksum 1234");
-        fake::reset();
+        SCOPED_TRACE(c.file);
+        std::string path = make_load(c.file, c.args);
+        SetUp();
+        load_rrfl_checksum = -7;
         read_header_of(path);
-        EXPECT_EQ(load_modem_type, c.type) << c.letter;
-        EXPECT_EQ(load_rrfl_sector, 64) << c.letter;
-        EXPECT_EQ(fake::traces(), (std::vector<std::string>{c.trace, "RRFL is in new load (0x40)",
-                                                            "Load chksum = 0x1234\n"}))
-            << c.letter;
+        EXPECT_EQ(load_modem_type, c.type);
+        EXPECT_EQ(load_rrfl_sector, c.sector);
+        EXPECT_EQ(load_rrfl_checksum, c.checksum);
+        EXPECT_EQ(fake::traces(), c.traces);
     }
-}
-
-TEST_F(Header, SectorPairsAndChecksum) {
-    // Characters 65..68 hold 3412: low byte first, so the word is 0x1234.
-    read_header_of(make_load("sector40.hex", "--type S --sector 40 --checksum 1234"));
-    EXPECT_EQ(load_rrfl_sector, 64);
-    EXPECT_EQ(load_rrfl_checksum, 0x1234);
-
-    fake::reset();
-    read_header_of(make_load("sector10.hex", "--type S --sector 10 --checksum 00ab"));
-    EXPECT_EQ(load_rrfl_sector, 16);
-    EXPECT_EQ(load_rrfl_checksum, 0xab);
-    EXPECT_EQ(fake::traces(), (std::vector<std::string>{"Load Modem type is External",
-                                                        "RRFL is in new load (0x10)", "Load chksum = 0x  ab\n"}));
-
-    // No resident loader: the checksum is not read and keeps its value.
-    fake::reset();
-    load_rrfl_checksum = 0;
-    read_header_of(make_load("sector00.hex", "--type S --sector 00 --checksum beef"));
-    EXPECT_EQ(load_modem_type, 3);
-    EXPECT_EQ(load_rrfl_sector, 0);
-    EXPECT_EQ(load_rrfl_checksum, 0);
-    EXPECT_EQ(fake::traces(), (std::vector<std::string>{"Load Modem type is External", "RRFL is NOT in new Load"}));
+    // The CR LF file really differs in its raw bytes before character 65.
+    std::FILE *raw = std::fopen((data_dir() + "/crlf.hex").c_str(), "rb");
+    ASSERT_NE(raw, nullptr);
+    char head[80] = {};
+    ASSERT_EQ(std::fread(head, 1, sizeof head, raw), sizeof head);
+    std::fclose(raw);
+    EXPECT_NE(std::memchr(head, '\r', sizeof head), nullptr);
 }
 
 TEST_F(Header, NoHeaderMeansNoTypeAndNoLoader) {
@@ -108,32 +112,6 @@ TEST_F(Header, NoHeaderMeansNoTypeAndNoLoader) {
     EXPECT_TRUE(fake::traces().empty());
     EXPECT_EQ(ldsAreCompat(), 0);
     EXPECT_EQ(fake::traces(), std::vector<std::string>{"ldsAreCompat() FAILED"});
-}
-
-TEST_F(Header, CrLfAndLfGiveTheSameValues) {
-    std::string lf = make_load("lf.hex", "--type U --sector 10 --checksum c0de --seed 5");
-    std::string crlf = make_load("crlf.hex", "--type U --sector 10 --checksum c0de --seed 5 --crlf");
-    // The CR LF file really differs in its raw bytes before character 65.
-    std::FILE *raw = std::fopen(crlf.c_str(), "rb");
-    ASSERT_NE(raw, nullptr);
-    char head[80] = {};
-    ASSERT_EQ(std::fread(head, 1, sizeof head, raw), sizeof head);
-    std::fclose(raw);
-    ASSERT_NE(std::memchr(head, '\r', sizeof head), nullptr);
-
-    read_header_of(lf);
-    const int lf_values[3] = {load_modem_type, load_rrfl_sector, load_rrfl_checksum};
-    auto lf_traces = fake::traces();
-    fake::reset();
-    load_modem_type = load_rrfl_sector = load_rrfl_checksum = 0;
-    read_header_of(crlf);
-    EXPECT_EQ(lf_values[0], 4);
-    EXPECT_EQ(lf_values[1], 16);
-    EXPECT_EQ(lf_values[2], 0xc0de);
-    EXPECT_EQ(load_modem_type, lf_values[0]);
-    EXPECT_EQ(load_rrfl_sector, lf_values[1]);
-    EXPECT_EQ(load_rrfl_checksum, lf_values[2]);
-    EXPECT_EQ(fake::traces(), lf_traces);
 }
 
 TEST_F(Header, FileShorterThanTheHeader) {
