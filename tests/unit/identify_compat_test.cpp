@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,66 +55,60 @@ TEST_F(Compat, FitsOnlyWhenAllFourConditionsHold) {
     EXPECT_EQ(ldsAreCompat(), 1);
     EXPECT_TRUE(fake::traces().empty());
 
-    fitting_pair();
-    load_rrfl_sector = actual_sector_size = 0; // sector sizes equal, but no RRFL in the load
-    EXPECT_EQ(ldsAreCompat(), 0);
-    fitting_pair();
-    load_type_ok = 0;
-    EXPECT_EQ(ldsAreCompat(), 0);
-    fitting_pair();
-    actual_sector_size = 16;
-    EXPECT_EQ(ldsAreCompat(), 0);
-    fitting_pair();
-    actual_rrfl_checksum = 0x1235;
-    EXPECT_EQ(ldsAreCompat(), 0);
-    // A modem whose checksum could not be read never fits.
-    fitting_pair();
-    actual_rrfl_checksum = -1;
-    EXPECT_EQ(ldsAreCompat(), 0);
-
+    const std::function<void()> breaks[] = {
+        [] { load_rrfl_sector = actual_sector_size = 0; }, // sizes equal, but no RRFL in the load
+        [] { load_type_ok = 0; },
+        [] { actual_sector_size = 16; },
+        [] { actual_rrfl_checksum = 0x1235; },
+        [] { actual_rrfl_checksum = -1; }, // a checksum that could not be read never fits
+    };
+    for (const auto &b : breaks) {
+        fitting_pair();
+        b();
+        EXPECT_EQ(ldsAreCompat(), 0);
+    }
     EXPECT_EQ(fake::traces(), std::vector<std::string>(5, "ldsAreCompat() FAILED"));
     EXPECT_TRUE(fake::state().boxes.empty());
 }
 
-TEST_F(Compat, RefusalForALoadWithoutLoader) {
-    load_type_ok = 1; // the first reason that applies wins
-    EXPECT_EQ(refusal(), "IN RRFl and new load has NO RRFL\nUSE PREVIOUS LOAD !!!");
-}
-
-TEST_F(Compat, RefusalNamesTheLoadsModemType) {
+TEST_F(Compat, RefusalTexts) {
+    const struct {
+        std::function<void()> setup;
+        const char *text;
+    } cases[] = {
+        // The first reason that applies wins.
+        {[] { load_type_ok = 1; }, "IN RRFl and new load has NO RRFL\nUSE PREVIOUS LOAD !!!"},
+        {[] {
+             fitting_pair();
+             actual_rrfl_checksum = 0xbeef;
+             load_rrfl_checksum = 5; // "%2x" pads on the left with a blank
+         },
+         "IN RRFl and new load has an RRFL checksum mismatch\n\tActual checksum = beef\n\tLoad checksum =  5\n"
+         "USE PREVIOUS LOAD !!!"},
+        {[] {
+             fitting_pair();
+             actual_sector_size = 16;
+         },
+         "IN RRFl and new load has a sector size mismatch\nActual sector = 10\n Load sector = 40\nUSE PREVIOUS LOAD !!!"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        c.setup();
+        EXPECT_EQ(refusal(), c.text);
+    }
+    // A load for another type names the type it is for.
     const struct {
         int type;
         const char *name;
-    } cases[] = {{0, "an unknown modem type"}, {1, "Central Site"}, {2, "ISA"}, {3, "Serial"},
+    } types[] = {{0, "an unknown modem type"}, {1, "Central Site"}, {2, "ISA"}, {3, "Serial"},
                  {4, "an unknown modem type"}, {5, "PC Card"}, {9, "an unknown modem type"}};
-    for (const auto &c : cases) {
-        fake::reset();
+    for (const auto &c : types) {
+        SetUp();
         load_rrfl_sector = 64;
-        load_type_ok = 0;
         load_modem_type = c.type;
-        EXPECT_EQ(refusal(), std::string("IN RRFl and new load is incompatible (") + c.name +
-                                 ")\nUSE PREVIOUS LOAD !!!")
+        EXPECT_EQ(refusal(), std::string("IN RRFl and new load is incompatible (") + c.name + ")\nUSE PREVIOUS LOAD !!!")
             << c.type;
     }
-}
-
-TEST_F(Compat, RefusalForAChecksumMismatch) {
-    fitting_pair();
-    actual_rrfl_checksum = 0xbeef;
-    load_rrfl_checksum = 5; // "%2x" pads on the left with a blank
-    EXPECT_EQ(refusal(), "IN RRFl and new load has an RRFL checksum mismatch\n"
-                         "\tActual checksum = beef\n"
-                         "\tLoad checksum =  5\n"
-                         "USE PREVIOUS LOAD !!!");
-}
-
-TEST_F(Compat, RefusalForASectorSizeMismatch) {
-    fitting_pair();
-    actual_sector_size = 16;
-    EXPECT_EQ(refusal(), "IN RRFl and new load has a sector size mismatch\n"
-                         "Actual sector = 10\n "
-                         "Load sector = 40\n"
-                         "USE PREVIOUS LOAD !!!");
 }
 
 } // namespace
