@@ -19,41 +19,30 @@ int count_of(const std::vector<std::string> &v, const std::string &s) {
     return n;
 }
 
-TEST_F(Write, ShortCommandGoesOutAsOneZeroPaddedChunk) {
-    open_com3();
-    EXPECT_EQ(send_command(hComm, "AT\r", 3), 16);
-    ASSERT_EQ(fake::state().writes.size(), 1u);
-    EXPECT_EQ(written(0), bytes(z("AT\r", 13)));
-    EXPECT_EQ(fake::traces(), std::vector<std::string>{"devicewrite(AT\r)\n"});
-    EXPECT_EQ(fake::state().outputs.size(), 3u); // framed by two line feeds
-}
-
-TEST_F(Write, ByteAfterTheDataFollowsItThenZeros) {
-    open_com3();
+TEST_F(Write, ByteAfterTheDataFollowsItThenZerosToWholeChunks) {
     // A 45-character record, its CR, and the line end it had in its file.
-    std::string rec = "S1130000" + std::string(36, 'A') + "\r";
-    ASSERT_EQ(rec.size(), 45u);
-    std::string buf = rec + "\nLEFTOVER";
-    EXPECT_EQ(devicewrite(hComm, buf.c_str(), 45), 48);
-    EXPECT_EQ(fake::wire(), bytes(z(rec + "\n", 2)));
-    ASSERT_EQ(fake::state().writes.size(), 3u);
-    for (auto &w : fake::state().writes) EXPECT_EQ(w.requested, 16u);
-    // The trace shows the text with the byte after it, not the stale rest.
-    EXPECT_EQ(fake::traces()[0], "devicewrite(" + rec + "\n)\n");
-}
-
-TEST_F(Write, WholeChunksSendNoExtraByte) {
-    open_com3();
-    std::string rec32(32, 'B');
-    std::string buf = rec32 + "\n";
-    EXPECT_EQ(devicewrite(hComm, buf.c_str(), 32), 32);
-    EXPECT_EQ(fake::wire(), bytes(rec32));
-
-    fake::state().writes.clear();
-    std::string rec17 = std::string(17, 'C') + "\n";
-    EXPECT_EQ(devicewrite(hComm, rec17.c_str(), 17), 32);
-    ASSERT_EQ(fake::state().writes.size(), 2u);
-    EXPECT_EQ(written(1), bytes(z("C\n", 14)));
+    const std::string rec = "S1130000" + std::string(36, 'A') + "\r";
+    const struct {
+        std::string buf;
+        int len, sent;
+        std::string wire;
+    } cases[] = {
+        {rec + "\nLEFTOVER", 45, 48, z(rec + "\n", 2)},
+        {std::string(32, 'B') + "\n", 32, 32, std::string(32, 'B')}, // whole chunks: no extra byte
+        {std::string(17, 'C') + "\n", 17, 32, std::string(17, 'C') + z("\n", 14)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.len);
+        SetUp();
+        open_com3();
+        EXPECT_EQ(devicewrite(hComm, c.buf.c_str(), c.len), c.sent);
+        EXPECT_EQ(fake::wire(), bytes(c.wire));
+        for (auto &w : fake::state().writes) EXPECT_EQ(w.requested, 16u);
+        // The trace shows the text with the byte after it, not the stale rest.
+        if (c.len == 45) {
+            EXPECT_EQ(fake::traces()[0], "devicewrite(" + rec + "\n)\n");
+        }
+    }
 }
 
 TEST_F(Write, LengthZeroTracesAndWritesNothing) {
@@ -127,17 +116,6 @@ TEST_F(Write, FailingPlatformWriteGivesMinusOneAtOnce) {
     EXPECT_EQ(count_of(fake::traces(), "FLASH: Write to ComPort Failed"), 0);
 }
 
-TEST_F(Write, LongSettingsCommandGoesOutWhole) {
-    open_com3();
-    // The longest atcmd the settings allow: 254 characters and its CR.
-    char cmd[256];
-    std::string text = "AT" + std::string(252, 'X') + "\r";
-    std::memcpy(cmd, text.c_str(), text.size() + 1);
-    EXPECT_EQ(send_command(hComm, cmd, 255), 256);
-    EXPECT_EQ(fake::wire(), bytes(z(text, 1)));
-    EXPECT_EQ(fake::traces()[0], "devicewrite(" + text + ")\n");
-}
-
 TEST_F(Write, LongestLoaderLineGoesOutWholeAndLateChunksArePadded) {
     constexpr int longest = 5 + LINE_MAX_CHARS + 1; // "at&&f", the line, CR
     static_assert(longest == LINK_DATA_MAX, "the longest loader line must fit one write");
@@ -173,12 +151,16 @@ TEST_F(Write, DataBeyondTheLimitIsRefusedUnsent) {
                                         "FLASH: Line too long for the port: -1 bytes, at most 527; not sent"}));
 }
 
-TEST_F(Write, TraceStopsAtTheFirstZero) {
+TEST_F(Write, ShortCommandIsOneZeroPaddedChunkAndItsTraceStopsAtTheFirstZero) {
     open_com3();
+    EXPECT_EQ(send_command(hComm, "AT\r", 3), 16);
+    ASSERT_EQ(fake::state().writes.size(), 1u);
+    EXPECT_EQ(written(0), bytes(z("AT\r", 13)));
     char buf[8] = {'A', 'T', '\r', 0, 'X', 'Y', 0, 0};
     EXPECT_EQ(devicewrite(hComm, buf, 5), 16);
-    EXPECT_EQ(fake::traces()[0], "devicewrite(AT\r)\n");
-    EXPECT_EQ(fake::wire(), bytes(z(std::string("AT\r\0XY", 6), 10)));
+    EXPECT_EQ(written(1), bytes(z(std::string("AT\r\0XY", 6), 10)));
+    EXPECT_EQ(fake::traces(), std::vector<std::string>(2, "devicewrite(AT\r)\n"));
+    EXPECT_EQ(fake::state().outputs.size(), 6u); // each framed by two line feeds
 }
 
 } // namespace
