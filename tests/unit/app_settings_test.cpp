@@ -126,11 +126,11 @@ TEST_F(Settings, AFolderTooLongForThePathOrNoFolderGivesTheDefaults) {
 class ProfileReader : public AppTest {
 protected:
     std::string read(const std::string &section, const std::string &key, const char *def = "",
-                     uint32_t capacity = 255, uint32_t *count = nullptr) {
+                     uint32_t capacity = 255, uint32_t *count = nullptr, const char *file = "p.ini") {
         char out[512];
         std::memset(out, '#', sizeof out);
         uint32_t n = profile_read_string(section.c_str(), key.c_str(), def, out, capacity,
-                                         (dir / "p.ini").c_str());
+                                         (dir / file).c_str());
         EXPECT_EQ(out[n], 0);
         EXPECT_EQ(out[capacity], '#'); // nothing written past the capacity
         EXPECT_EQ(n, std::strlen(out));
@@ -173,14 +173,11 @@ TEST_F(ProfileReader, ValuesAreCutToTheCapacityLessOne) {
     uint32_t n = 0;
     EXPECT_EQ(read("FlashInfo", "long", "", 255, &n), std::string(254, 'v'));
     EXPECT_EQ(n, 254u);
-    EXPECT_EQ(read("FlashInfo", "short", "", 4, &n), "abc");
-    EXPECT_EQ(read("FlashInfo", "short", "", 1, &n), "");
-    EXPECT_EQ(read("FlashInfo", "missing", "default", 4, &n), "def");
-}
-
-TEST_F(ProfileReader, AMissingFileGivesTheDefault) {
-    EXPECT_EQ(read("FlashInfo", "modemname", "<empty>"), "<empty>");
-    EXPECT_EQ(read("FlashInfo", "modemname", ""), "");
+    EXPECT_EQ(read("FlashInfo", "short", "", 4), "abc");
+    EXPECT_EQ(read("FlashInfo", "short", "", 1), "");
+    EXPECT_EQ(read("FlashInfo", "missing", "default", 4), "def");
+    // No file at all: the default.
+    EXPECT_EQ(read("FlashInfo", "modemname", "<empty>", 255, nullptr, "none.ini"), "<empty>");
 }
 
 } // namespace
