@@ -319,70 +319,61 @@ TEST_F(Probe, RunningFirmwareWhoseLoaderDoesNotFit) {
     }
 }
 
-TEST_F(Probe, ResidentLoaderWithoutSectorToken) {
-    ReplyPeer peer;
-    peer.replies["ATI5"] = "ATI5\r\r\nI RRFL 1234\r\n\r\nOK\r\n";
-    actual_sector_size = 64;
-    actual_rrfl_checksum = 0x777; // from an earlier port
-    EXPECT_EQ(probe(&peer), PROBE_GIVE_UP);
-    EXPECT_EQ(actual_sector_size, 0);
-    EXPECT_EQ(actual_rrfl_checksum, 0x777);
-    expect_sent({"ATI5\r"});
-    EXPECT_TRACES(scripted_handshake() + Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL",
-                                               "Actual sector size = 0x 0\n ", "ldsAreCompat() FAILED"});
-    EXPECT_EQ(the_box().text, "IN RRFl and new load has a sector size mismatch\n"
-                              "Actual sector =  0\n Load sector = 40\nUSE PREVIOUS LOAD !!!");
-}
-
-TEST_F(Probe, BothSectorTokensMeanSixtyFour) {
-    // Identification reply: the digits follow ",40," wherever it stands.
-    ReplyPeer in_rrfl;
-    in_rrfl.replies["ATI5"] = "ATI5\r\r\nI RRFL,10,0000,40,1234\r\n\r\nOK\r\n";
-    EXPECT_EQ(probe(&in_rrfl), PROBE_RRFL_STARTED);
-    EXPECT_EQ(actual_sector_size, 64);
-    EXPECT_EQ(actual_rrfl_checksum, 0x1234);
-    EXPECT_EQ(in_rrfl.lines, (Lines{"AAAAT", "AT", "AAAAT", "AT&&F", "ATI5", "AT&&FGO"}));
-
-    // AT&&FFL reply: the digits stand before ",40,".
-    SetUp();
-    ReplyPeer fw;
-    fw.replies["ATI5"] = kIdentReply;
-    fw.replies["AT&&FFL"] = "AT&&FFL\r\r\nFL 5678,10,1234,40,\r\n\r\nOK\r\n";
-    EXPECT_EQ(probe(&fw), PROBE_START_RRFL);
-    EXPECT_EQ(actual_sector_size, 64);
-    EXPECT_EQ(actual_rrfl_checksum, 0x1234);
-    expect_sent({"ATI5\r", "AT&&FFL\r"});
-    EXPECT_TRACES(scripted_handshake() + firmware("40", "1234"));
-}
-
-TEST_F(Probe, ChecksumDigitsCutOffByTheReplyEnd) {
-    // Fewer than four characters after the token in the identification
-    // reply: nothing past the received text is read, and the loads never fit.
-    ReplyPeer in_rrfl;
-    in_rrfl.replies["ATI5"] = "ATI5\r\r\nI RRFL OK,40,1";
-    EXPECT_EQ(probe(&in_rrfl), PROBE_GIVE_UP);
-    EXPECT_EQ(actual_rrfl_checksum, -1);
-    EXPECT_TRACES(scripted_handshake() +
-                  Lines{"Actual Modem type is INTERNAL", "WE ARE IN RRFL", "Actual sector size = 0x40\n ",
-                        "Actual chksum unreadable: fewer than four characters after the sector token",
-                        "ldsAreCompat() FAILED"});
-    EXPECT_EQ(the_box().text, "IN RRFl and new load has an RRFL checksum mismatch\n"
-                              "\tActual checksum = ffffffff\n\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!");
-
-    // Fewer than four characters before the token in the AT&&FFL reply.
-    SetUp();
-    fake::state().answer = [](const fake::Box &) { return PLAT_IDNO; };
-    ReplyPeer fw;
-    fw.replies["ATI5"] = kIdentReply;
-    fw.replies["AT&&FFL"] = "OK,40,";
-    EXPECT_EQ(probe(&fw), PROBE_GIVE_UP);
-    EXPECT_EQ(actual_sector_size, 64);
-    EXPECT_EQ(actual_rrfl_checksum, -1);
-    EXPECT_TRACES(scripted_handshake() +
-                  Lines{"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n", "Actual sector = 0x40\n ",
-                        "Actual chksum unreadable: fewer than four characters before the sector token"} +
-                  kMustErase);
-    EXPECT_EQ(the_box().caption, "MUST USE FULL ERASE !!! ");
+// Replies no model gives: where the sector token and the checksum digits
+// stand, and digits cut off by the reply's end. The box is answered No.
+TEST_F(Probe, LoaderFactsFromScriptedReplies) {
+    const struct {
+        const char *name, *ident, *ffl;
+        int result, sector, checksum;
+        Lines sent, traces;
+        const char *caption, *box;
+    } cases[] = {
+        {"no sector token", "ATI5\r\r\nI RRFL 1234\r\n\r\nOK\r\n", nullptr, PROBE_GIVE_UP, 0, 0x777, {"ATI5\r"},
+         {"Actual Modem type is INTERNAL", "WE ARE IN RRFL", "Actual sector size = 0x 0\n ", "ldsAreCompat() FAILED"},
+         "INCOMPATIBLE LOAD",
+         "IN RRFl and new load has a sector size mismatch\nActual sector =  0\n Load sector = 40\nUSE PREVIOUS LOAD !!!"},
+        // Identification reply: the digits follow ",40," wherever it stands.
+        {"both tokens, identification", "ATI5\r\r\nI RRFL,10,0000,40,1234\r\n\r\nOK\r\n", nullptr,
+         PROBE_RRFL_STARTED, 64, 0x1234, {"ATI5\r", "AT&&FGO\r"},
+         resident("1234") + Lines{"devicewrite(AT&&FGO\r)\n"}, nullptr, nullptr},
+        // AT&&FFL reply: the digits stand before ",40,".
+        {"both tokens, loader facts", kIdentReply.c_str(), "AT&&FFL\r\r\nFL 5678,10,1234,40,\r\n\r\nOK\r\n",
+         PROBE_START_RRFL, 64, 0x1234, {"ATI5\r", "AT&&FFL\r"}, firmware("40", "1234"), nullptr, nullptr},
+        // Fewer than four characters after the token: nothing past the
+        // received text is read, and the loads never fit.
+        {"cut after the token", "ATI5\r\r\nI RRFL OK,40,1", nullptr, PROBE_GIVE_UP, 64, -1, {"ATI5\r"},
+         {"Actual Modem type is INTERNAL", "WE ARE IN RRFL", "Actual sector size = 0x40\n ",
+          "Actual chksum unreadable: fewer than four characters after the sector token", "ldsAreCompat() FAILED"},
+         "INCOMPATIBLE LOAD",
+         "IN RRFl and new load has an RRFL checksum mismatch\n\tActual checksum = ffffffff\n\tLoad checksum = 1234\n"
+         "USE PREVIOUS LOAD !!!"},
+        {"cut before the token", kIdentReply.c_str(), "OK,40,", PROBE_GIVE_UP, 64, -1, {"ATI5\r", "AT&&FFL\r"},
+         Lines{"Actual Modem type is INTERNAL", "devicewrite(AT&&FFL\r)\n", "Actual sector = 0x40\n ",
+               "Actual chksum unreadable: fewer than four characters before the sector token"} +
+             kMustErase,
+         "MUST USE FULL ERASE !!! ", "Do you wish to Erase the Entire Flash"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        fake::state().answer = [](const fake::Box &) { return PLAT_IDNO; };
+        actual_sector_size = 64;
+        actual_rrfl_checksum = 0x777; // from an earlier port
+        ReplyPeer peer;
+        peer.replies["ATI5"] = c.ident;
+        if (c.ffl) peer.replies["AT&&FFL"] = c.ffl;
+        EXPECT_EQ(probe(&peer), c.result);
+        EXPECT_EQ(actual_sector_size, c.sector);
+        EXPECT_EQ(actual_rrfl_checksum, c.checksum);
+        expect_sent(c.sent);
+        EXPECT_TRACES(scripted_handshake() + c.traces);
+        if (c.box) {
+            EXPECT_EQ(the_box().caption, c.caption);
+            EXPECT_EQ(the_box().text, c.box);
+        } else {
+            EXPECT_TRUE(fake::state().boxes.empty());
+        }
+    }
 }
 
 TEST_F(Probe, CustomIdentificationCommand) {
