@@ -186,50 +186,6 @@ TEST(SimLoaderUpload, BadRecordsGetError) {
     EXPECT_EQ(m.mode(), sim::Mode::Firmware);
 }
 
-TEST(SimFlashLoader, WholeJobDrivenByteByByte) {
-    // A probe, the loader upload, the load, a full erase, the load again, Y.
-    auto load = read_text_lines(testdata("load_small.hex"));
-    auto image = read_binary(testdata("load_small.bin"));
-    sim::Modem m(quiet_config());
-    SimHost h(m);
-    probe_opening(h);
-    ASSERT_TRUE(h.ask("ATI5"));
-    EXPECT_EQ(h.rx[7], 'I');
-    ASSERT_TRUE(h.ask("AT&&FFL"));
-    EXPECT_NE(h.rx.find("1234,40,"), std::string::npos);
-    upload_loader(h);
-    ASSERT_NE(h.rx.find("Ver:1.4"), std::string::npos);
-    // The first record erases: its reply takes the erase time.
-    sim::usec sent = h.now;
-    program_records(h, load);
-    EXPECT_EQ(m.counters().erases, 1);
-    EXPECT_GE(m.replies()[m.replies().size() - load.size()].at - sent, 50000);
-    ASSERT_GE(m.flash().size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), m.flash().begin()));
-    // Z: the whole flash erased, banner and OK; the next pass has nothing to erase.
-    m.priority_char('Z', h.now);
-    ASSERT_TRUE(h.wait("OK", 6000));
-    EXPECT_NE(h.rx.find("Ver:1.4"), std::string::npos);
-    EXPECT_TRUE(std::all_of(m.flash().begin(), m.flash().end(), [](uint8_t b) { return b == 0xFF; }));
-    program_records(h, load);
-    EXPECT_EQ(m.counters().erases, 2);
-    EXPECT_EQ(m.counters().z_commands, 1);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), m.flash().begin()));
-    // Y: the session ends; the load ended with its termination record, so
-    // the modem restarts with firmware.
-    m.priority_char('Y', h.now);
-    EXPECT_EQ(h.listen(100), "");
-    EXPECT_EQ(m.mode(), sim::Mode::Firmware);
-    EXPECT_EQ(m.counters().y_commands, 1);
-    EXPECT_EQ(m.counters().records_ok, static_cast<long>(2 * load.size()));
-    // The transcript holds every line with its time, in order.
-    const auto &tr = m.transcript();
-    EXPECT_EQ(tr.front().text, "AAAAT");
-    EXPECT_TRUE(tr.back().single_char);
-    EXPECT_EQ(tr.back().text, "Y");
-    EXPECT_TRUE(std::is_sorted(tr.begin(), tr.end(), [](auto &a, auto &b) { return a.at < b.at; }));
-}
-
 TEST(SimFlashLoader, EachNokFromItsRealCause) {
     sim::ModemConfig c = with_faults({"erasefail@erase:2"});
     c.flash_size = 0x1000;
@@ -332,24 +288,56 @@ TEST(SimFlashLoader, SessionEndRestartsIntoWhatTheFlashHolds) {
     }
 }
 
+// Each load programmed, erased with Z and programmed again; Y then restarts
+// the modem with firmware, the load having ended with its termination record.
 TEST(SimFlashLoader, FlashEqualsSrecCatBinaryOfRandomLoads) {
     for (const char *name : {"load_I40", "load_S10", "load_noheader"}) {
+        SCOPED_TRACE(name);
         auto load = read_text_lines(testdata(std::string(name) + ".hex"));
         auto image = read_binary(testdata(std::string(name) + ".bin"));
-        ASSERT_FALSE(load.empty()) << name;
-        ASSERT_FALSE(image.empty()) << name;
+        ASSERT_FALSE(load.empty());
+        ASSERT_FALSE(image.empty());
         sim::ModemConfig c = quiet_config();
         c.latency_ms = 1;
         sim::Modem m(c);
         SimHost h(m);
         ASSERT_TRUE(h.ask("AT&&FGO"));
-        program_records(h, load);
-        ASSERT_GE(m.flash().size(), image.size());
-        EXPECT_TRUE(std::equal(image.begin(), image.end(), m.flash().begin())) << name;
-        EXPECT_TRUE(std::all_of(m.flash().begin() + static_cast<long>(image.size()), m.flash().end(),
-                                [](uint8_t b) { return b == 0xFF; }))
-            << name;
-        EXPECT_EQ(m.counters().bytes_programmed, static_cast<long>(image.size())) << name;
+        for (int pass = 1; pass <= 2; ++pass) {
+            // The first record erases: its reply takes the erase time. After
+            // Z the pass has nothing to erase.
+            sim::usec sent = h.now;
+            program_records(h, load);
+            sim::usec first_reply = m.replies()[m.replies().size() - load.size()].at - sent;
+            if (pass == 1) {
+                EXPECT_GE(first_reply, 50000);
+            } else {
+                EXPECT_LT(first_reply, 50000);
+            }
+            EXPECT_EQ(m.counters().erases, pass);
+            ASSERT_GE(m.flash().size(), image.size());
+            EXPECT_TRUE(std::equal(image.begin(), image.end(), m.flash().begin()));
+            EXPECT_TRUE(std::all_of(m.flash().begin() + static_cast<long>(image.size()), m.flash().end(),
+                                    [](uint8_t b) { return b == 0xFF; }));
+            EXPECT_EQ(m.counters().bytes_programmed, pass * static_cast<long>(image.size()));
+            if (pass == 2) break;
+            // Z: the whole flash erased, banner and OK.
+            m.priority_char('Z', h.now);
+            ASSERT_TRUE(h.wait("OK", 6000));
+            EXPECT_NE(h.rx.find("Ver:1.4"), std::string::npos);
+            EXPECT_TRUE(std::all_of(m.flash().begin(), m.flash().end(), [](uint8_t b) { return b == 0xFF; }));
+        }
+        m.priority_char('Y', h.now);
+        EXPECT_EQ(h.listen(100), "");
+        EXPECT_EQ(m.mode(), sim::Mode::Firmware);
+        EXPECT_EQ(m.counters().z_commands, 1);
+        EXPECT_EQ(m.counters().y_commands, 1);
+        EXPECT_EQ(m.counters().records_ok, static_cast<long>(2 * load.size()));
+        // The transcript holds every line with its time, in order.
+        const auto &tr = m.transcript();
+        EXPECT_EQ(tr.front().text, "AT&&FGO");
+        EXPECT_TRUE(tr.back().single_char);
+        EXPECT_EQ(tr.back().text, "Y");
+        EXPECT_TRUE(std::is_sorted(tr.begin(), tr.end(), [](auto &a, auto &b) { return a.at < b.at; }));
     }
 }
 
