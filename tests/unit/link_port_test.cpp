@@ -3,6 +3,7 @@
 #include "link_fixture.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -49,24 +50,18 @@ TEST_F(Port, LineSettingsAndTimeouts) {
     ASSERT_NE(hComm, nullptr);
     ASSERT_EQ(fake::state().set_dcbs.size(), 1u);
     const plat_dcb &d = fake::state().set_dcbs[0];
-    EXPECT_EQ(d.BaudRate, 115200u);
-    EXPECT_EQ(d.ByteSize, 8);
-    EXPECT_EQ(d.Parity, 0);
-    EXPECT_EQ(d.StopBits, 0);
+    EXPECT_EQ(std::make_tuple(d.BaudRate, int(d.ByteSize), int(d.Parity), int(d.StopBits)),
+              std::make_tuple(115200u, 8, 0, 0));
     EXPECT_EQ(d.flags, 0xFFFFDCDFu); // XON/XOFF off, DTR and RTS enable, the rest kept
     EXPECT_TRUE(d.flags & DCB_fOutxDsrFlow);
-    EXPECT_EQ(d.XonLim, 11);
-    EXPECT_EQ(d.XonChar, 0x11);
-    EXPECT_EQ(d.EvtChar, 0x7E);
+    EXPECT_EQ(std::make_tuple(int(d.XonLim), int(d.XonChar), int(d.EvtChar)), std::make_tuple(11, 0x11, 0x7E));
     EXPECT_EQ(d.DCBlength, sizeof(plat_dcb)); // as GetCommState left it
 
     ASSERT_EQ(fake::state().set_timeouts.size(), 1u);
     const plat_timeouts &t = fake::state().set_timeouts[0];
-    EXPECT_EQ(t.ReadIntervalTimeout, 0xFFFFFFFFu);
-    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 10u);
-    EXPECT_EQ(t.WriteTotalTimeoutConstant, 1000u);
+    EXPECT_EQ(std::make_tuple(t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                              t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant),
+              std::make_tuple(0xFFFFFFFFu, 0u, 0u, 10u, 1000u));
     EXPECT_TRUE(fake::state().outputs.empty());
 
     // All flags clear: exactly CTS output flow, DTR on, RTS on.
