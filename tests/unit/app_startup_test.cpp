@@ -72,79 +72,62 @@ TEST_F(Startup, NoWindowNoLoop) {
     EXPECT_EQ(com_port, 0);
 }
 
-TEST_F(Startup, ModulePathWithoutABackslashLeavesTheFolderAlone) {
+// Where the program lies decides the folder made current and the settings
+// read; a path that is not whole never points at some other folder.
+TEST_F(Startup, ModulePathsAndTheSettingsTheyLeadTo) {
+    namespace fs = std::filesystem;
+    const fs::path g_folder = dir / std::string(245 - dir.string().size() - 1, 'g');
+    const fs::path h_folder = dir / std::string(245 - dir.string().size() - 1, 'h'); // never created
+    const fs::path f_folder = dir / std::string(254 - dir.string().size() - 15, 'f');
+    const fs::path cut_folder = dir / std::string(300 - dir.string().size(), 'L');
+    ASSERT_EQ(module_in(f_folder).size(), 254u);
+    ASSERT_GT(module_in(cut_folder).size(), 255u);
     write_settings(settings);
-    fake::state().module_path = "flashfile.exe";
-    std::filesystem::current_path(dir);
-    ASSERT_EQ(app_startup("", 1), 1);
-    EXPECT_TRUE(fake::state().directories_set.empty());
-    // The settings path "flashfile.exe\flashfile.ini" names no file.
-    EXPECT_EQ(cfg_complete, 0);
-    EXPECT_STREQ(cfg_modemname, "");
-}
-
-TEST_F(Startup, ACutModulePathIsNeitherMadeCurrentNorSearchedForSettings) {
-    // The real program lies in dir\<long folder>\flashfile.exe; cut at 254
-    // characters its path would end inside the long folder name, and the
-    // text before the last backslash would name dir, which holds some
-    // other program's settings.
-    write_settings(settings);
-    std::string module = module_in(dir / std::string(300 - dir.string().size(), 'L'));
-    ASSERT_GT(module.size(), 255u);
-    fake::state().module_path = module;
-    ASSERT_EQ(app_startup("", 1), 1);
-    EXPECT_TRUE(fake::state().directories_set.empty());
-    EXPECT_EQ(cfg_complete, 0);
-    EXPECT_STREQ(cfg_modemname, "");
-    EXPECT_STREQ(status_line2, "Searching for the Modem.");
-}
-
-TEST_F(Startup, AModulePathOf254CharactersIsWhole) {
-    std::filesystem::path folder = dir / std::string(254 - dir.string().size() - 15, 'f');
-    std::string module = module_in(folder);
-    ASSERT_EQ(module.size(), 254u);
-    fake::state().module_path = module;
-    ASSERT_EQ(app_startup("", 1), 1);
-    EXPECT_EQ(fake::state().directories_set, std::vector<std::string>{folder.string()});
-}
-
-TEST_F(Startup, AFolderTooLongForTheSettingsPathIsReadThroughTheCurrentFolder) {
-    // A renamed program, f.exe, in a folder of 245 characters: its path is
-    // whole, but the settings path would need 260 bytes. The folder is made
-    // current, so ".\flashfile.ini" is the same file.
-    std::filesystem::path folder = dir / std::string(245 - dir.string().size() - 1, 'g');
-    ASSERT_EQ(folder.string().size(), 245u);
-    write_file(folder / "flashfile.ini", settings);
-    fake::state().module_path = module_in(folder, "f.exe");
-    fake::state().chdir_for_real = true;
-    ASSERT_EQ(app_startup("", 1), 1);
-    EXPECT_EQ(fake::state().directories_set, std::vector<std::string>{folder.string()});
-    EXPECT_EQ(std::filesystem::current_path(), folder);
-    EXPECT_EQ(cfg_complete, 1);
-    EXPECT_STREQ(cfg_modemname, "Test Modem");
-}
-
-TEST_F(Startup, AFolderTooLongThatCannotBeMadeCurrentGivesTheDefaults) {
-    // The current folder holds another program's settings: never read them.
-    write_settings(settings);
-    std::filesystem::current_path(dir);
-    std::filesystem::path folder = dir / std::string(245 - dir.string().size() - 1, 'h'); // not created
-    fake::state().module_path = module_in(folder, "f.exe");
-    fake::state().chdir_for_real = true;
-    ASSERT_EQ(app_startup("", 1), 1);
-    EXPECT_EQ(fake::state().directories_set.size(), 1u);
-    EXPECT_EQ(std::filesystem::current_path(), dir);
-    EXPECT_EQ(cfg_complete, 0);
-    EXPECT_STREQ(cfg_modemname, "");
-}
-
-TEST_F(Startup, SettingsComeFromTheProgramsFolderNotTheCurrentOne) {
+    write_file(g_folder / "flashfile.ini", settings);
     write_file(dir / "elsewhere" / "flashfile.ini", "[FlashInfo]\nmodemname=Wrong\nfilename=wrong.hex\n");
     write_file(dir / "program" / "flashfile.ini", settings);
-    std::filesystem::current_path(dir / "elsewhere");
-    fake::state().module_path = module_in(dir / "program");
-    ASSERT_EQ(app_startup("", 1), 1);
-    EXPECT_STREQ(cfg_modemname, "Test Modem");
+    const struct {
+        const char *name;
+        std::string module; // the fake's module path
+        fs::path cwd;       // the current folder at start
+        bool real_chdir;
+        std::vector<std::string> dirs_set;
+        int complete;
+        fs::path cwd_after; // checked when given
+    } cases[] = {
+        // "flashfile.exe\flashfile.ini" names no file.
+        {"no backslash", "flashfile.exe", dir, false, {}, 0, {}},
+        // Cut at 254 characters the path would end inside the long folder
+        // name, and the text before its last backslash would name dir,
+        // which holds some other program's settings.
+        {"cut path", module_in(cut_folder), dir, false, {}, 0, {}},
+        {"254 characters are whole", module_in(f_folder), dir, false, {f_folder.string()}, 0, {}},
+        // A renamed program in a folder of 245 characters: its settings path
+        // would need 260 bytes, but the folder is made current, so
+        // ".\flashfile.ini" is the same file.
+        {"long folder made current", module_in(g_folder, "f.exe"), dir, true, {g_folder.string()}, 1, g_folder},
+        // The current folder holds another program's settings: never read them.
+        {"long folder not made current", module_in(h_folder, "f.exe"), dir, true, {h_folder.string()}, 0, dir},
+        {"the program's folder, not the current one", module_in(dir / "program"), dir / "elsewhere", false,
+         {(dir / "program").string()}, 1, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::reset();
+        cfg_complete = -1;
+        std::snprintf(cfg_modemname, 256, "stale");
+        fake::state().chdir_for_real = c.real_chdir;
+        fake::state().module_path = c.module;
+        fs::current_path(c.cwd);
+        ASSERT_EQ(app_startup("", 1), 1);
+        EXPECT_EQ(fake::state().directories_set, c.dirs_set);
+        EXPECT_EQ(cfg_complete, c.complete);
+        EXPECT_STREQ(cfg_modemname, c.complete ? "Test Modem" : "");
+        EXPECT_STREQ(status_line2, c.complete ? "Searching for Test Modem." : "Searching for the Modem.");
+        if (!c.cwd_after.empty()) {
+            EXPECT_EQ(fs::current_path(), c.cwd_after);
+        }
+    }
 }
 
 } // namespace
