@@ -44,7 +44,6 @@ struct SimHost {
     // A loader line or record: the line, its CR, the character that ended it.
     void line(const std::string &text, char ended_by = '\n') { write(text + "\r", ended_by); }
 
-
     // Reads in 1 ms steps from an empty buffer until `token` has arrived or
     // `timeout_ms` has passed; true when found.
     bool wait(const std::string &token, long timeout_ms) {
