@@ -13,12 +13,12 @@ sim::ModemConfig quiet_config() {
     return c;
 }
 
-sim::ModemConfig with_faults(std::initializer_list<const char *> specs) {
+sim::ModemConfig with_faults(std::initializer_list<const char *> faults) {
     sim::ModemConfig c = quiet_config();
-    for (const char *spec : specs) {
+    for (const char *fault : faults) {
         c.faults.push_back({});
         std::string err;
-        EXPECT_TRUE(sim::parse_fault(spec, false, &c.faults.back(), &err)) << err;
+        EXPECT_TRUE(sim::parse_fault(fault, false, &c.faults.back(), &err)) << err;
     }
     return c;
 }
