@@ -67,6 +67,20 @@ shows_lines() {
     [ $(($3 - x_window)) = "$7" ]
 }
 
+# screen_shows WINDOW NAME LINE2 TRIES PAUSE: a screenshot (WORK/NAME.png)
+# shows the first line and LINE2; looks again TRIES times in all, PAUSE
+# seconds apart, since a busy machine may not have repainted yet.
+screen_shows() {
+    local i wx
+    for ((i = 0; i < $4; i++)); do
+        sleep "$5"
+        import -window root "$work/$2.png"
+        wx=$(xdotool getwindowgeometry "$1" | sed -n 's/ *Position: \([0-9-]*\),.*/\1/p')
+        shows_lines "$work/$2.png" "$2" "Quillmarch Flash Loader Ver:1.4" "$3" "$wx" && return 0
+    done
+    return 1
+}
+
 start() { # start NAME: runs flashfile.exe from its own folder WORK/NAME
     local dir=$work/$1
     cp "$exe" "$dir/" || return 1
@@ -83,15 +97,8 @@ id=$(wait_for "$title" 60)
 check $? "window titled \"$title\" appears"
 if [ -n "$id" ]; then
     check "$([ "$(xdotool getwindowname "$id")" = "$title" ]; echo $?)" "its title is exactly \"$title\""
-    shown=1
-    for ((i = 0; i < 3 && shown != 0; i++)); do
-        sleep 0.5
-        import -window root "$work/named.png"
-        wx=$(xdotool getwindowgeometry "$id" | sed -n 's/ *Position: \([0-9-]*\),.*/\1/p')
-        shows_lines "$work/named.png" named "Quillmarch Flash Loader Ver:1.4" "Searching for Test Modem 56k." "$wx"
-        shown=$?
-    done
-    check $shown "the window shows \"Quillmarch Flash Loader Ver:1.4\" and \"Searching for Test Modem 56k.\" (named.png)"
+    screen_shows "$id" named "Searching for Test Modem 56k." 3 0.5
+    check $? "the window shows \"Quillmarch Flash Loader Ver:1.4\" and \"Searching for Test Modem 56k.\" (named.png)"
     xdotool windowfocus "$id" && xdotool key alt+F4
     code=$(wait_exit "$work/named.exit" 60)
     check "$([ "$code" = 0 ]; echo $?)" "a close request while searching ends the program with exit code 0 (got $code)"
@@ -114,15 +121,8 @@ if [ -n "$id" ] && [ -n "$dialog" ]; then
         pos=$(xdotool getwindowgeometry "$dialog" | sed -n 's/ *Position: \([0-9-]*\),\([0-9-]*\).*/\1 \2/p')
         [ "$pos" = "450 400" ] && break
     done
-    shown=1
-    for ((i = 0; i < 5 && shown != 0; i++)); do
-        sleep 1
-        import -window root "$work/plain.png"
-        wx=$(xdotool getwindowgeometry "$id" | sed -n 's/ *Position: \([0-9-]*\),.*/\1/p')
-        shows_lines "$work/plain.png" plain "Quillmarch Flash Loader Ver:1.4" "Searching for the Modem." "$wx"
-        shown=$?
-    done
-    check $shown "the window shows \"Quillmarch Flash Loader Ver:1.4\" and \"Searching for the Modem.\" (plain.png)"
+    screen_shows "$id" plain "Searching for the Modem." 5 1
+    check $? "the window shows \"Quillmarch Flash Loader Ver:1.4\" and \"Searching for the Modem.\" (plain.png)"
     xdotool windowfocus "$dialog" && xdotool key Escape
     code=$(wait_exit "$work/plain.exit" 60)
     check "$([ "$code" = 0 ]; echo $?)" "cancelling the dialog ends the program with exit code 0 (got $code)"
