@@ -46,10 +46,15 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
         rx_buffer[rx_count] = 0;
         if (std::strstr(rx_buffer, token)) return found();
         // A modem that floods the line: search what came, then start again
-        // from the beginning once another read might not fit.
+        // from the beginning once another read might not fit, keeping the
+        // tail that could be the start of a token split across two reads.
         if (rx_count + POLLING_READ_MAX > RX_TEXT_MAX) {
-            rx_count = 0;
-            rx_buffer[0] = 0;
+            int32_t keep = static_cast<int32_t>(std::strlen(token)) - 1;
+            if (keep < 0) keep = 0;
+            if (keep > rx_count) keep = rx_count;
+            std::memmove(rx_buffer, rx_buffer + rx_count - keep, static_cast<size_t>(keep));
+            rx_count = keep;
+            rx_buffer[rx_count] = 0;
         }
     }
     if (!timed_out(units)) return WAIT_PENDING;
