@@ -455,7 +455,7 @@ TEST(SimFaults, RandomFaultsFollowTheSeed) {
     EXPECT_LT(misses, 24);
 }
 
-TEST(SimFaults, BadSpecsAreExplained) {
+TEST(SimFaults, BadFaultTextsAreExplained) {
     sim::Fault f;
     std::string err;
     EXPECT_FALSE(sim::parse_fault("noreply", false, &f, &err));
