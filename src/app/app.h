@@ -27,6 +27,10 @@ struct plat_rect {
 };
 extern plat_rect progress_rect;
 
+// status_line1 = "Found <name> on COM<n>" + ending (with the settings' modem
+// name), else "Found Modem on COM<n>."; a long name is cut so that the port
+// number still shows.
+void set_found_line(const char *ending);
 // Sets the first two status lines (called by the backend between creating
 // the window and showing it).
 void init_status_lines();

@@ -28,6 +28,16 @@ void init_status_lines() {
         set_line(status_line2, "Searching for the Modem.");
 }
 
+void set_found_line(const char *ending) {
+    if (cfg_complete != 1) {
+        set_line(status_line1, "Found Modem on COM%d.", com_port);
+        return;
+    }
+    int tail = std::snprintf(nullptr, 0, " on COM%d%s", com_port, ending);
+    int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
+    set_line(status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room, cfg_modemname, com_port, ending);
+}
+
 int bar_numbers(int state, int32_t *count, int32_t *total) {
     *count = 0;
     *total = 0;

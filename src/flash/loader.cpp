@@ -59,9 +59,7 @@ int flash_download_loader() {
         line_buf[line_len + 2] = 0;
 
         if (devicewrite(hComm, line_buf, line_len + 1) < 0) {
-            char text[64];
-            std::snprintf(text, sizeof text, "Com Error= %lX ", static_cast<unsigned long>(plat_last_error()));
-            debug_trace(text);
+            trace_last_error("Com Error= %lX ");
         }
         settle_port();
         uint32_t written_at = plat_tick_count();

@@ -101,9 +101,7 @@ int32_t send_record(int32_t read_new) {
     int attempt = 0;
     while (devicewrite(hComm, line_buf, line_len) < 0) {
         if (++attempt == WRITE_ATTEMPTS) {
-            char text[64];
-            std::snprintf(text, sizeof text, "Com Error= %lX ", static_cast<unsigned long>(plat_last_error()));
-            debug_trace(text);
+            trace_last_error("Com Error= %lX ");
             plat_message_box("Failed to write line to Modem", "Solid CommError", PLAT_MB_OK | PLAT_MB_ICONWARNING);
             flash_state = 13;
             return 0;

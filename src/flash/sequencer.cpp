@@ -26,23 +26,6 @@ void trace_int(const char *format, int value) {
     debug_trace(trace_buf);
 }
 
-void trace_com_error() {
-    std::snprintf(trace_buf, sizeof trace_buf, "Com Error = %lX", static_cast<unsigned long>(plat_last_error()));
-    debug_trace(trace_buf);
-}
-
-// "Found <name> on COM<n>" and its ending; a long name is cut so that the
-// port number still shows.
-void set_found_line(const char *ending) {
-    if (cfg_complete == 1) {
-        int tail = std::snprintf(nullptr, 0, " on COM%d%s", com_port, ending);
-        int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
-        std::snprintf(status_line1, sizeof status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room,
-                      cfg_modemname, com_port, ending);
-    } else
-        std::snprintf(status_line1, sizeof status_line1, "Found Modem on COM%d.", com_port);
-}
-
 void set_status(const char *line1, const char *line2) {
     std::snprintf(status_line1, sizeof status_line1, "%s", line1);
     std::snprintf(status_line2, sizeof status_line2, "%s", line2);
@@ -107,7 +90,8 @@ void step_probe() {
         break;
     case PROBE_START_RRFL:
         debug_trace("FLASH: entering RRFL");
-        if (send_command(hComm, CMD_RRFL_GO, static_cast<int32_t>(std::strlen(CMD_RRFL_GO))) < 0) trace_com_error();
+        if (send_command(hComm, CMD_RRFL_GO, static_cast<int32_t>(std::strlen(CMD_RRFL_GO))) < 0)
+            trace_last_error("Com Error = %lX");
         flash_state = wait_for_reply(REPLY_OK, UNITS_COMMAND, 1) == WAIT_FOUND ? 10 : 9;
         break;
     case PROBE_GIVE_UP:
@@ -300,7 +284,7 @@ void step_complete() {
     if (cfg_atchecksum[0] != 0) {
         spin_wait(BEFORE_CHECKSUM_MS);
         if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) < 0)
-            trace_com_error();
+            trace_last_error("Com Error = %lX");
         ok = wait_for_reply(cfg_checksumresponse, UNITS_CHECKSUM, 1) == WAIT_FOUND;
         debug_trace(rx_buffer);
     }

@@ -17,11 +17,8 @@ constexpr int CHECKSUM_UNREADABLE = -1;
 
 // A write failure is only traced: the reply wait that follows decides.
 void send_text(const char *text) {
-    if (send_command(hComm, text, static_cast<int32_t>(std::strlen(text))) < 0) {
-        std::snprintf(trace_buf, sizeof trace_buf, "Com Error = %lX",
-                      static_cast<unsigned long>(plat_last_error()));
-        debug_trace(trace_buf);
-    }
+    if (send_command(hComm, text, static_cast<int32_t>(std::strlen(text))) < 0)
+        trace_last_error("Com Error = %lX");
 }
 
 // Send, show what the previous wait collected, then wait for "OK".
@@ -118,14 +115,7 @@ int full_flash_branch() {
     if (ldsAreCompat()) return PROBE_START_RRFL;
 
     debug_trace("MUST USE FULL ERASE - LOADS ARE INCOMPAT");
-    if (cfg_complete == 1) {
-        // A long name is cut so that the port number still shows.
-        int tail = std::snprintf(nullptr, 0, " on COM%d.", com_port);
-        int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
-        std::snprintf(status_line1, sizeof status_line1, "Found %.*s on COM%d.", room < 0 ? 0 : room,
-                      cfg_modemname, com_port);
-    } else
-        std::snprintf(status_line1, sizeof status_line1, "Found Modem on COM%d.", com_port);
+    set_found_line(".");
     std::snprintf(status_line2, sizeof status_line2, "%s", "RRFL is Not Compatible.");
     ReDraw();
     int answer = plat_message_box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ",

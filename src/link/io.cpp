@@ -68,6 +68,11 @@ int32_t devicewrite(port_handle h, const char *data, int32_t length) {
     return written;
 }
 
+void trace_last_error(const char *format) {
+    std::snprintf(trace_buf, sizeof trace_buf, format, static_cast<unsigned long>(plat_last_error()));
+    debug_trace(trace_buf);
+}
+
 int32_t send_command(port_handle h, const char *text, int32_t length) {
     return devicewrite(h, text, length);
 }

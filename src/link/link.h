@@ -48,5 +48,9 @@ void clock_wait(int32_t ms);
 unsigned wait_for_reply(const char *token, unsigned units, int blocking);
 int match_alternatives(const char *text, const char *list);
 
+// After a failed write: traces the system's last error code with `format`
+// ("Com Error = %lX" or "Com Error= %lX ").
+void trace_last_error(const char *format);
+
 // Closes hComm when open and sets it to nullptr.
 void close_port();
