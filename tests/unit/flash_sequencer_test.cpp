@@ -39,6 +39,22 @@ struct FlashReplyWait : flashtest::Fixture {
     }
     // Sets the clock `ms` after the start of the current wait.
     static void at(uint32_t ms) { fake::state().now_ms = uint64_t(wait_start_tick - fake::state().tick_base) + ms; }
+    // The poll still waits at exactly `limit_ms` and times out 1 ms later.
+    static void expect_limit(uint32_t limit_ms) {
+        at(limit_ms);
+        flash_step();
+        EXPECT_EQ(flash_state, 8) << "at exactly " << limit_ms << " ms the wait still runs";
+        at(limit_ms + 1);
+        flash_step();
+        EXPECT_EQ(flash_state, 7) << "timed out " << limit_ms + 1 << " ms after the write";
+    }
+    // The next send, with the clock moving as the write needs.
+    static void send_next() {
+        fake::state().tick_step = 1;
+        flash_step();
+        ASSERT_EQ(flash_state, 8);
+        fake::state().tick_step = 0;
+    }
     static int cursor_arrows() {
         int n = 0;
         for (int c : fake::state().cursors) n += c == PLAT_CURSOR_ARROW;
@@ -62,17 +78,9 @@ TEST_F(FlashReplyWait, TheFirstRecordMayTake360SecondsThenEveryWait180) {
     EXPECT_TRUE(traced("FLASH: Timeout Resend"));
     EXPECT_TRUE(traced("Flash Comm Read Failed"));
 
-    fake::state().tick_step = 1;
-    flash_step(); // the resend
-    ASSERT_EQ(flash_state, 8);
+    send_next(); // the resend
     EXPECT_EQ(peer.seen(), (S{"S1AAAA", "S1AAAA"}));
-    fake::state().tick_step = 0;
-    at(180000);
-    flash_step();
-    EXPECT_EQ(flash_state, 8);
-    at(180001);
-    flash_step();
-    EXPECT_EQ(flash_state, 7);
+    expect_limit(180000);
     EXPECT_EQ(retry_count, 2);
     EXPECT_EQ(cursor_arrows(), 1);
 }
@@ -87,16 +95,8 @@ TEST_F(FlashReplyWait, AReplyReadAtTheLimitCountsAndThe180sLimitFollowsTheFirstR
     EXPECT_EQ(reply_timeout, 90);
     EXPECT_EQ(cursor_arrows(), 1);
 
-    fake::state().tick_step = 1;
-    flash_step();
-    ASSERT_EQ(flash_state, 8);
-    fake::state().tick_step = 0;
-    at(180000);
-    flash_step();
-    EXPECT_EQ(flash_state, 8);
-    at(180001);
-    flash_step();
-    EXPECT_EQ(flash_state, 7);
+    send_next();
+    expect_limit(180000);
     EXPECT_EQ(bytes_sent, 7);
 }
 
@@ -106,12 +106,7 @@ TEST_F(FlashReplyWait, AnUnknownNokKeepsPollingUntilTheTimeOutThenResends) {
     EXPECT_EQ(flash_state, 8);
     EXPECT_TRUE(traced("FLASH: Got a NOK"));
     EXPECT_EQ(reply_timeout, 90);
-    at(180000);
-    flash_step();
-    EXPECT_EQ(flash_state, 8);
-    at(180001);
-    flash_step();
-    EXPECT_EQ(flash_state, 7);
+    expect_limit(180000);
     EXPECT_EQ(send_next_line, 0);
     EXPECT_TRUE(traced("FLASH: Timeout Resend"));
     EXPECT_TRUE(fake::state().boxes.empty());
