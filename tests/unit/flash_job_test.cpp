@@ -190,6 +190,21 @@ sim::Fault fault(const std::string &text) {
     return f;
 }
 
+// A resident-loader job whose load's last line has no line end, and whose
+// modem answers that last record with `nok` (e.g. "nok:3"); returns the
+// records of the load.
+S last_record_answered(FlashJob &job, const std::string &nok) {
+    std::string load = job.read_file(job.testdata("load_small.hex"));
+    load.pop_back();
+    S lines = records_of(load);
+    auto c = job.config();
+    c.faults = {fault(nok + "@rec:" + std::to_string(lines.size()))};
+    job.make_modem(c);
+    job.files("load_small.hex", "");
+    job.write_file("modem.hex", load);
+    return lines;
+}
+
 TEST_F(FlashJob, Nok1AnsweredYesRestartsFromTheFirstRecordAndSendsTheWholeLoad) {
     auto c = config();
     c.faults = {fault("nok:1@rec:5")};
@@ -209,14 +224,7 @@ TEST_F(FlashJob, Nok1AnsweredYesRestartsFromTheFirstRecordAndSendsTheWholeLoad) 
 
 TEST_F(FlashJob, Nok4OnTheLastRecordRestartsAndIsNotReportedAsSuccess) {
     // The last line has no line end: its reply is awaited like any other.
-    std::string load = read_file(testdata("load_small.hex"));
-    load.pop_back();
-    auto lines = records_of(load);
-    auto c = config();
-    c.faults = {fault("nok:4@rec:" + std::to_string(lines.size()))};
-    make_modem(c);
-    files("load_small.hex", "");
-    write_file("modem.hex", load);
+    S lines = last_record_answered(*this, "nok:4");
     V path = run();
     EXPECT_EQ(path, (V{0, 2, 3, 10, 6, 7, 8, 6, 7, 8, 12, 13, 14}));
     EXPECT_EQ(box_list(),
@@ -227,14 +235,7 @@ TEST_F(FlashJob, Nok4OnTheLastRecordRestartsAndIsNotReportedAsSuccess) {
 }
 
 TEST_F(FlashJob, ANokOnTheLastRecordWithoutLineEndIsResentThenCompletes) {
-    std::string load = read_file(testdata("load_small.hex"));
-    load.pop_back();
-    size_t n = records_of(load).size();
-    auto c = config();
-    c.faults = {fault("nok:3@rec:" + std::to_string(n))};
-    make_modem(c);
-    files("load_small.hex", "");
-    write_file("modem.hex", load);
+    size_t n = last_record_answered(*this, "nok:3").size();
     run();
     EXPECT_EQ(box_list(), S{ALL_DONE});
     EXPECT_EQ(modem->m.counters().nok[3], 1);
@@ -244,14 +245,7 @@ TEST_F(FlashJob, ANokOnTheLastRecordWithoutLineEndIsResentThenCompletes) {
 }
 
 TEST_F(FlashJob, ANokOnTheLastRecordAnsweredNoEndsInFailure) {
-    std::string load = read_file(testdata("load_small.hex"));
-    load.pop_back();
-    size_t n = records_of(load).size();
-    auto c = config();
-    c.faults = {fault("nok:1@rec:" + std::to_string(n))};
-    make_modem(c);
-    files("load_small.hex", "");
-    write_file("modem.hex", load);
+    last_record_answered(*this, "nok:1");
     fake::state().answer = [](const fake::Box &b) { return (b.flags & 0xF) == PLAT_MB_YESNO ? int(PLAT_IDNO) : 1; };
     V path = run();
     EXPECT_EQ(path, (V{0, 2, 3, 10, 6, 7, 8, 11, 13, 14}));
