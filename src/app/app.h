@@ -1,36 +1,18 @@
-// Application shell: start-up, settings, main window and status display.
+// Application shell, on top of the job: start-up and the main window's logic
+// (first status texts, progress bar, close confirmation), which every backend
+// draws and obeys.
 #pragma once
 
 #include <cstdint>
 
-// ---- settings (read once from flashfile.ini) ----
-extern int no_popups;
-extern int skip_flush;
-extern char cfg_modemname[256];
-extern char cfg_filename[256];
-extern char cfg_atcmd[256];
-extern char cfg_response[256];
-extern char cfg_atchecksum[256];
-extern char cfg_checksumresponse[256];
-extern int cfg_complete;
-
-int read_flash_settings(const char *directory, char *modemname, char *filename);
-
-// ---- status display ----
-extern char status_line1[128];
-extern char status_line2[128];
-extern char download_path[256];
-extern uint32_t start_tick;
+#include "settings/settings.h"
+#include "status/status.h"
 
 struct plat_rect {
     int32_t left, top, right, bottom;
 };
 extern plat_rect progress_rect;
 
-// status_line1 = "Found <name> on COM<n>" + ending (with the settings' modem
-// name), else "Found Modem on COM<n>."; a long name is cut so that the port
-// number still shows.
-void set_found_line(const char *ending);
 // Sets the first two status lines (called by the backend between creating
 // the window and showing it).
 void init_status_lines();
@@ -46,11 +28,6 @@ int close_needs_confirm(int state);
 void on_close_request();
 // WM_DESTROY: closes a port still open.
 void on_window_destroyed();
-
-void ReDraw();
-void show_wait_cursor();
-void show_arrow_cursor();
-int choose_load_file();
 
 // ---- start-up ----
 int command_line_port(const char *cmdline); // code of the first character AND 15, or 0

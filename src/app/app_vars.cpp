@@ -1,17 +1,3 @@
 #include "app/app.h"
 
-int no_popups;
-int skip_flush;
-char cfg_modemname[256];
-char cfg_filename[256];
-char cfg_atcmd[256];
-char cfg_response[256];
-char cfg_atchecksum[256];
-char cfg_checksumresponse[256];
-int cfg_complete;
-
-char status_line1[128];
-char status_line2[128];
-char download_path[256];
-uint32_t start_tick;
 plat_rect progress_rect;

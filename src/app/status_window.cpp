@@ -1,41 +1,20 @@
 // What the main window shows and how it reacts, kept apart from the window
-// system so that it can be tested: status texts, the progress bar, the close
-// confirmation, cursors and the choice of the load file.
-#include <cstdarg>
+// system so that every backend draws the same: the first status texts, the
+// progress bar, the close confirmation.
 #include <cstdio>
-#include <cstring>
 
 #include "app/app.h"
 #include "flash/flash.h"
 #include "link/link.h"
 #include "platform/platform.h"
 
-namespace {
-// A text longer than the line is cut at the end of its buffer.
-void set_line(char (&line)[sizeof status_line1], const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
-} // namespace
-
 void init_status_lines() {
-    set_line(status_line1, "Quillmarch Flash Loader Ver:1.4");
+    // A name longer than the line is cut at the end of its buffer.
+    std::snprintf(status_line1, sizeof status_line1, "Quillmarch Flash Loader Ver:1.4");
     if (cfg_complete == 1)
-        set_line(status_line2, "Searching for %s.", cfg_modemname);
+        std::snprintf(status_line2, sizeof status_line2, "Searching for %s.", cfg_modemname);
     else
-        set_line(status_line2, "Searching for the Modem.");
-}
-
-void set_found_line(const char *ending) {
-    if (cfg_complete != 1) {
-        set_line(status_line1, "Found Modem on COM%d.", com_port);
-        return;
-    }
-    int tail = std::snprintf(nullptr, 0, " on COM%d%s", com_port, ending);
-    int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
-    set_line(status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room, cfg_modemname, com_port, ending);
+        std::snprintf(status_line2, sizeof status_line2, "Searching for the Modem.");
 }
 
 int bar_numbers(int state, int32_t *count, int32_t *total) {
@@ -99,37 +78,4 @@ void on_window_destroyed() {
         plat_port_close(hComm);
         hComm = nullptr;
     }
-}
-
-void ReDraw() { plat_redraw(); }
-
-void show_wait_cursor() { plat_set_cursor(PLAT_CURSOR_WAIT); }
-
-void show_arrow_cursor() { plat_set_cursor(PLAT_CURSOR_ARROW); }
-
-int choose_load_file() {
-    char file[256] = "modem.hex";
-    char title[256] = "";
-    char filter[256];
-    std::snprintf(filter, sizeof filter, "%s", "Hex files (*.hex)|*.hex|All files|*.*|");
-    for (char *p = filter; *p; ++p)
-        if (*p == '|') *p = 0;
-
-    std::snprintf(download_path, sizeof download_path, "%s", file);
-
-    plat_open_file req{};
-    req.filter = filter;
-    req.filter_index = 1;
-    req.file = file;
-    req.max_file = sizeof file;
-    req.file_title = title;
-    req.max_file_title = sizeof title;
-    req.title = "Choose File to Download";
-    req.flags = 0x1004; // OFN_FILEMUSTEXIST | OFN_HIDEREADONLY
-    req.def_ext = "hex";
-    if (!plat_get_open_file_name(&req)) return 0;
-
-    file[sizeof file - 1] = 0;
-    std::snprintf(download_path, sizeof download_path, "%s", file);
-    return 1;
 }

@@ -21,6 +21,8 @@ extern int32_t hex_eof;
 extern int32_t records_sent;
 extern int32_t elapsed_min;
 extern int32_t elapsed_sec;
+// The tick count at start-up: the base of the elapsed time.
+extern uint32_t start_tick;
 
 // Shared with the loader thread.
 extern std::atomic<int32_t> loader_busy;

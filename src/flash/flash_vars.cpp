@@ -14,6 +14,7 @@ int32_t hex_eof;
 int32_t records_sent;
 int32_t elapsed_min;
 int32_t elapsed_sec;
+uint32_t start_tick;
 
 std::atomic<int32_t> loader_busy{0};
 std::atomic<int32_t> loader_result{0};

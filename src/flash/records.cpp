@@ -2,10 +2,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
 #include "flash/flash.h"
 #include "link/link.h"
 #include "link/modem_contract.h"
+#include "status/status.h"
 
 namespace {
 

@@ -3,11 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
 #include "link/modem_contract.h"
+#include "settings/settings.h"
+#include "status/status.h"
 
 namespace {
 

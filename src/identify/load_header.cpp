@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
 #include "identify/identify.h"
 #include "link/link.h"
+#include "platform/platform.h"
 
 namespace {
 

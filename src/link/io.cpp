@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
 #include "link/link.h"
+#include "settings/settings.h"
 
 namespace {
 // Budgets of consecutive empty writes: before the first byte has gone out,

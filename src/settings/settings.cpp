@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
+#include "settings/settings.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,0 +1,58 @@
+// The status lines, repaint requests, cursors and the open-file dialog, as
+// the probe and the sequencer use them.
+#include "status/status.h"
+
+#include <cstdio>
+
+#include "link/link.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+
+char status_line1[128];
+char status_line2[128];
+char download_path[256];
+
+void set_found_line(const char *ending) {
+    if (cfg_complete != 1) {
+        std::snprintf(status_line1, sizeof status_line1, "Found Modem on COM%d.", com_port);
+        return;
+    }
+    // A name too long for the line is cut, never the port number.
+    int tail = std::snprintf(nullptr, 0, " on COM%d%s", com_port, ending);
+    int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
+    std::snprintf(status_line1, sizeof status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room, cfg_modemname,
+                  com_port, ending);
+}
+
+void ReDraw() { plat_redraw(); }
+
+void show_wait_cursor() { plat_set_cursor(PLAT_CURSOR_WAIT); }
+
+void show_arrow_cursor() { plat_set_cursor(PLAT_CURSOR_ARROW); }
+
+int choose_load_file() {
+    char file[256] = "modem.hex";
+    char title[256] = "";
+    char filter[256];
+    std::snprintf(filter, sizeof filter, "%s", "Hex files (*.hex)|*.hex|All files|*.*|");
+    for (char *p = filter; *p; ++p)
+        if (*p == '|') *p = 0;
+
+    std::snprintf(download_path, sizeof download_path, "%s", file);
+
+    plat_open_file req{};
+    req.filter = filter;
+    req.filter_index = 1;
+    req.file = file;
+    req.max_file = sizeof file;
+    req.file_title = title;
+    req.max_file_title = sizeof title;
+    req.title = "Choose File to Download";
+    req.flags = 0x1004; // OFN_FILEMUSTEXIST | OFN_HIDEREADONLY
+    req.def_ext = "hex";
+    if (!plat_get_open_file_name(&req)) return 0;
+
+    file[sizeof file - 1] = 0;
+    std::snprintf(download_path, sizeof download_path, "%s", file);
+    return 1;
+}
