@@ -1,0 +1,104 @@
+// The test backend of the platform seam: a virtual clock, COM ports with the
+// modem model on the far end of the line, scripted answers to boxes and the
+// file dialog, and a record of what the program did to the outside world.
+// `run` plays a whole job the way WinMain does, in milliseconds.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/modem.h"
+#include "platform/platform.h"
+
+namespace fake {
+
+struct Machine {
+    // GetTickCount is tick_base + now_ms; every read of a clock moves it on
+    // 1 ms, so that busy waits end and no test waits in real time.
+    std::atomic<uint64_t> now_ms{0};
+    uint32_t tick_base = 0;
+
+    // COM ports by number, each with what answers on its line (nullptr:
+    // nothing does). `incoming` bytes are readable ahead of the modem's.
+    std::map<int, sim::Modem *> ports;
+    std::string incoming;
+    // Each look at the port (ClearCommError) takes the next of these: the
+    // clock is set so that the time-out check after it reads the current
+    // wait's start + `ms`, and `bytes` arrive. Exact reply-wait boundaries.
+    struct Look {
+        uint32_t ms;
+        std::string bytes;
+    };
+    std::deque<Look> looks;
+    std::deque<int> write_takes; // bytes each next WriteFile takes (-1: fails); none: all 16
+    std::function<void()> on_write; // after each WriteFile, outside the lock: a test may hold the writer
+    std::string line;           // every byte that went out, 'Z' and 'Y' included, in order
+    std::vector<std::pair<uint64_t, uint32_t>> writes; // each WriteFile: when, bytes offered
+    std::vector<int> handles;   // the port each handle opened, 0 once closed
+    int open_ports() const;
+    plat_dcb dcb{};             // what GetCommState reports; SetCommState stores here
+    plat_timeouts timeouts{};
+    bool fail_get_state = false, fail_set_state = false, fail_pending = false, fail_read = false;
+    uint32_t last_error = 0;
+
+    std::vector<std::string> debug;  // every OutputDebugStringA text
+    std::vector<std::string> boxes;  // "caption|text", with "?" before questions, "!" before warnings
+    std::function<int(const std::string &box)> answer; // default: OK, or Yes
+    std::function<int(plat_open_file *)> dialog;       // default: cancelled
+    std::vector<std::string> screens; // "line1|line2" at each repaint on the GUI thread
+    std::string module_path = "C:\\fake\\flashfile.exe";
+    bool create_fails = false, thread_fails = false;
+    std::atomic<bool> window_destroyed{false};
+
+    std::vector<std::thread> threads;
+    std::thread::id gui = std::this_thread::get_id();
+    std::recursive_mutex mu;
+};
+
+Machine &pc();
+// A fresh machine and a freshly started program (the core's globals back to
+// their start values); joins any thread still running.
+void reset();
+void join_threads();
+uint32_t ticks(); // GetTickCount now, without moving the clock
+bool traced(const std::string &text);
+
+// A whole job as WinMain runs it: the files in a fresh folder that is the
+// program's own, start-up, then one sequencer step per turn of the main loop
+// until the window is destroyed.
+struct Job {
+    sim::ModemConfig modem = quiet();
+    int com = 3;                 // the modem's port (0: none)
+    std::string cmdline = "3";
+    // [FlashInfo] lines of flashfile.ini; empty: no settings file.
+    std::string ini = "modemname=Test Modem\nfilename=modem.hex\natcmd=ATI5\nresponse=Quillmarch^RRFL\n";
+    std::string load = "load_small.hex"; // test data copied to modem.hex ("": none)
+    std::string loader = "kivfldr.hex";  // test data copied to kivfldr.hex ("": none)
+    std::string answers;          // 'y' or 'n' for each question, in order (then Yes)
+    std::function<void()> setup;     // after the files are written, before start-up
+    std::function<void()> each_step; // before each step, like a message that arrived
+    long max_steps = 20000000;
+
+    std::unique_ptr<sim::Modem> model;
+    std::string folder;
+    static sim::ModemConfig quiet() {
+        sim::ModemConfig c;
+        c.line_rate = 0; // no pacing: the program's own waits are what counts
+        return c;
+    }
+};
+// Returns whether the window was destroyed.
+bool run(Job &job);
+std::string testdata(const std::string &name);
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+
+} // namespace fake

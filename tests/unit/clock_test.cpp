@@ -1,0 +1,208 @@
+// Boundaries only a virtual clock can show: each reply wait still runs at
+// its limit and has timed out 1 ms later (across the 32-bit tick wrap too),
+// the pauses, the join bound of a close during the upload, the elapsed time.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/app.h"
+#include "fake/fake.h"
+#include "flash/flash.h"
+#include "identify/identify.h"
+#include "link/link.h"
+
+namespace {
+
+using Looks = std::deque<fake::Machine::Look>;
+
+// A fresh program with COM3 open and nothing on its line but the bytes the
+// looks bring.
+void open_line(uint32_t tick_base = 0) {
+    fake::reset();
+    fake::pc().tick_base = tick_base;
+    fake::pc().ports[3] = nullptr;
+    com_port = 3;
+    ASSERT_TRUE(open_comm_port());
+}
+
+TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
+    struct Step {
+        uint32_t ms; // a look at the port this long after the wait began (0: none)
+        const char *bytes;
+        int state; // after the step
+    };
+    const std::vector<Step> timeout = {{360000, "", 8}, {360001, "", 7}, {0, "", 8}, {180000, "", 8}, {180001, "", 7}};
+    const struct {
+        const char *name;
+        uint32_t tick_base;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"no reply", 0, timeout},
+        {"no reply, across the tick wrap", 0xFFFFFFFFu - 1000, timeout},
+        {"a reply read at the limit", 0xFFFFFFFFu - 359000,
+         {{360000, "OK\r\n", 7}, {0, "", 8}, {180000, "", 8}, {180001, "", 7}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        open_line(c.tick_base);
+        fake::write_file(std::string(TEST_BINARY_DIR) + "/rec.hex", "S1AA\nS1BB\nS1CC\n");
+        std::snprintf(download_path, sizeof download_path, "%s/rec.hex", TEST_BINARY_DIR);
+        flash_state = 6;
+        flash_step();
+        flash_step();
+        ASSERT_EQ(flash_state, 8);
+        for (const Step &s : c.steps) {
+            if (s.ms) fake::pc().looks.push_back({s.ms, s.bytes});
+            flash_step();
+            EXPECT_EQ(flash_state, s.state) << s.ms;
+        }
+    }
+}
+
+// The blocking waits: each look is [ms after the wait began, bytes that came].
+TEST(Clock, BlockingWaitsEndAtTheirLimits) {
+    const Looks none4 = {{4000, ""}, {4001, ""}}, none2 = {{2000, ""}, {2001, ""}};
+    auto cat = [](std::initializer_list<Looks> parts) {
+        Looks all;
+        for (auto &p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
+    const Looks opening = cat({none4, none2, none2});
+    const Looks ident = cat({opening, {{2000, "OK"}}});
+    const struct {
+        const char *name;
+        Looks looks;
+        int result;
+    } probes[] = {
+        {"nothing answers: 4, 2, 2 and 2 s", cat({opening, none2}), PROBE_NO_MODEM},
+        {"AT&&F answered at its limit, ATI5 never", cat({ident, none2}), PROBE_NO_MODEM},
+        {"AT&&FFL never answered", cat({ident, {{2000, "ATI5\r\r\nI 56K OK"}}, none2}), PROBE_NEED_LOADER},
+        {"AT&&FGO never answered", cat({ident, {{2000, "ATI5\r\r\nI RRFL,40,1234 OK"}}, none2}), PROBE_NO_MODEM},
+    };
+    for (const auto &p : probes) {
+        SCOPED_TRACE(p.name);
+        fake::reset();
+        fake::pc().ports[3] = nullptr;
+        com_port = 3;
+        load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
+        fake::pc().looks = p.looks;
+        EXPECT_EQ(open_and_probe_port(), p.result);
+        EXPECT_TRUE(fake::pc().looks.empty()) << "a wait ended at the wrong look";
+    }
+
+    // The loader's records: 6 s.
+    for (auto [looks, result] : {std::pair<Looks, int>{{{6000, "OK"}}, 1}, {{{6000, ""}, {6001, "OK"}}, 1},
+                                 {{{6000, ""}, {6001, ""}}, 0}}) {
+        open_line();
+        fake::write_file(std::string(TEST_BINARY_DIR) + "/kivfldr.hex", ":00000001FF");
+        hex_file = text_open(TEST_BINARY_DIR "/kivfldr.hex");
+        fake::pc().looks = looks;
+        EXPECT_EQ(flash_download_loader(), result);
+        EXPECT_TRUE(fake::pc().looks.empty());
+    }
+
+    // The full-erase offer: 6 s for the reply to "Z".
+    for (auto [looks, state] : {std::pair<Looks, int>{{{6000, "Ver:1.4 OK"}}, 6}, {{{6000, ""}, {6001, ""}}, 8}}) {
+        open_line();
+        flash_state = 8;
+        fake::pc().looks = looks;
+        offer_full_erase("Retry?");
+        EXPECT_EQ(flash_state, state);
+        EXPECT_TRUE(fake::pc().looks.empty());
+    }
+
+    // The checksum command: 4 s.
+    for (auto [looks, box] : {std::pair<Looks, const char *>{{{4000, "CS=GOOD"}}, "    All Done...|Flash Programming Completed"},
+                              {{{4000, "CS=BAD"}, {4001, ""}}, "    Try again...|Flash Programming Failed."}}) {
+        open_line();
+        std::snprintf(cfg_atchecksum, sizeof cfg_atchecksum, "AT&&FCS\r");
+        std::snprintf(cfg_checksumresponse, sizeof cfg_checksumresponse, "CS=GOOD");
+        flash_state = 12;
+        fake::pc().looks = looks;
+        flash_step();
+        EXPECT_EQ(fake::pc().boxes, std::vector<std::string>{box});
+        EXPECT_EQ(fake::pc().line, std::string("AT&&FCS\r") + std::string(8, '\0'));
+    }
+}
+
+// The pauses, as gaps between what reached the modem.
+TEST(Clock, Pauses) {
+    fake::Job job;
+    job.modem.rrfl_checksum = 0x9999;
+    job.modem.checksum_cmd = "AT&&FCS";
+    job.modem.checksum_reply = "CS=1";
+    job.ini += "atchecksum=AT&&FCS\n";
+    ASSERT_TRUE(fake::run(job));
+    const sim::Modem &m = *job.model;
+    auto arrival = [&](const std::string &text) { // ms, of the first line so starting
+        for (auto &l : m.transcript())
+            if (l.text.rfind(text, 0) == 0) return l.at / 1000;
+        return sim::usec(-1);
+    };
+    auto reply_before = [&](sim::usec ms, const std::string &text) { // ms, of the last reply before
+        sim::usec t = -1;
+        for (auto &r : m.replies())
+            if (r.at / 1000 < ms && r.text.find(text) != std::string::npos) t = r.at / 1000;
+        return t;
+    };
+    // With the settings naming the load, 3 s before the search.
+    EXPECT_GE(arrival("AAAAT"), 3000);
+    EXPECT_LT(arrival("AAAAT"), 3020);
+    // 100 ms after the uploaded loader's banner before the first record.
+    sim::usec after_loader = arrival("S0") - reply_before(arrival("S0"), "Ver:1.4");
+    EXPECT_GE(after_loader, 100);
+    EXPECT_LT(after_loader, 120);
+    // 1 s after the last record's "OK" before the checksum command.
+    sim::usec before_checksum = arrival("AT&&FCS") - reply_before(arrival("AT&&FCS"), "OK");
+    EXPECT_GE(before_checksum, 1000);
+    EXPECT_LT(before_checksum, 1020);
+}
+
+// A close confirmed while the loader thread is stuck in a write: the shutdown
+// waits 7 s for it, then ends the job anyway; a second close meanwhile
+// changes nothing.
+TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the shutdown after the bound closes the port under the stuck thread";
+#endif
+    fake::Job job;
+    job.modem.rrfl_checksum = 0x9999;
+    job.setup = [] {
+        fake::pc().on_write = [] {
+            while (loader_lines_sent.load() == 100 && !fake::pc().window_destroyed)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+        };
+    };
+    uint64_t start = 0, end = 0;
+    bool closed = false, again = false;
+    job.each_step = [&] {
+        if (flash_state == 4 && loader_lines_sent.load() == 100 && !closed) closed = true, on_close_request();
+        if (flash_state == 13 && !again) again = true, start = fake::pc().now_ms, on_close_request();
+        if (flash_state == 14 && !end) end = fake::pc().now_ms;
+    };
+    ASSERT_TRUE(fake::run(job));
+    EXPECT_EQ(end - start, 7000u + 2) << "the bound, and the fake's 1 ms for the first and last look at the clock";
+    EXPECT_EQ(fake::pc().boxes, (std::vector<std::string>{
+                                    "?MUST USE FULL ERASE !!! |Do you wish to Erase the Entire Flash",
+                                    "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?"}));
+    EXPECT_EQ(fake::pc().line.back(), 'Y');
+}
+
+TEST(Clock, ElapsedTimeAtCompletion) {
+    const struct {
+        uint32_t tick_base, elapsed;
+        const char *shown;
+    } cases[] = {{0, 125300, "2 Min  5"}, {0, 59000, "0 Min 59"}, {0xFFFFFFFFu - 1000, 3601000, "60 Min  1"}};
+    for (const auto &c : cases) {
+        open_line(c.tick_base);
+        fake::pc().now_ms = 4000000;
+        start_tick = fake::ticks() - c.elapsed;
+        flash_state = 12;
+        flash_step();
+        EXPECT_EQ(fake::pc().screens.back(), std::string("Programming Completed|Time Elapsed ") + c.shown + " Sec.");
+    }
+}
+
+} // namespace

@@ -1,0 +1,182 @@
+// The wire: opening a port with the modem's line settings, devicewrite's
+// 16-byte chunks, the reply waits, and the settings' list of responses.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fake/fake.h"
+#include "link/link.h"
+
+namespace {
+
+using Looks = std::deque<fake::Machine::Look>;
+
+void open_com3() {
+    fake::reset();
+    fake::pc().ports[3] = nullptr;
+    com_port = 3;
+    ASSERT_TRUE(open_comm_port());
+}
+
+TEST(Link, PortOpensWithTheModemsLineSettings) {
+    for (auto [port, name] : {std::pair<int, const char *>{1, "COM1:19200,n,8,1"}, {9, "COM9:19200,n,8,1"},
+                              {10, "\\\\.\\COM10"}, {255, "\\\\.\\COM255"}}) {
+        fake::reset();
+        fake::pc().ports[port] = nullptr;
+        com_port = port;
+        EXPECT_TRUE(open_comm_port()) << name;
+        EXPECT_STREQ(comm_device_name, name);
+    }
+    // 115200 8N1, CTS output flow, DTR and RTS on, no XON/XOFF; every other
+    // bit as GetCommState gave it.
+    for (auto [in, out] : {std::pair<uint32_t, uint32_t>{0xFFFFFFFFu, 0xFFFFDCDFu}, {0, 0x1014}}) {
+        fake::reset();
+        fake::pc().dcb = {0, 9600, in, 0, 11, 0, 7, 2, 2, 0x11, 0x13, 0, 0, 0, 0};
+        fake::pc().ports[3] = nullptr;
+        com_port = 3;
+        ASSERT_TRUE(open_comm_port());
+        const plat_dcb &d = fake::pc().dcb;
+        EXPECT_EQ(std::vector<uint32_t>({d.BaudRate, d.flags, d.ByteSize, d.Parity, d.StopBits, d.XonLim}),
+                  std::vector<uint32_t>({115200, out, 8, 0, 0, 11}));
+        const plat_timeouts &t = fake::pc().timeouts;
+        EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                                         t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                                         t.WriteTotalTimeoutConstant}),
+                  std::vector<uint32_t>({0xFFFFFFFFu, 0, 0, 10, 1000}));
+    }
+    // Settings that cannot be read: the previous port's record, changed as always.
+    fake::pc().fail_get_state = true;
+    fake::pc().dcb.flags = 0;
+    ASSERT_TRUE(open_comm_port());
+    EXPECT_EQ(fake::pc().dcb.flags, 0x1014u);
+    EXPECT_EQ(fake::pc().dcb.XonLim, 11);
+    // Refused settings: the port is used as it is.
+    fake::pc().fail_set_state = true;
+    EXPECT_TRUE(open_comm_port());
+    // No such port.
+    com_port = 4;
+    EXPECT_FALSE(open_comm_port());
+    EXPECT_EQ(hComm, nullptr);
+    EXPECT_EQ(fake::pc().open_ports(), 3);
+}
+
+std::string zeros(size_t n) { return std::string(n, '\0'); }
+
+TEST(Link, DevicewriteSendsWholeChunks) {
+    const std::string rec = "S1130000" + std::string(36, 'A') + "\r";     // 45 bytes
+    const std::string longest = "at&&f:" + std::string(520, '7') + "\r"; // 527 bytes
+    const std::string abc = "0123456789ABCDEFGHIJ";
+    std::vector<int> empty10(10, 0), then_empty199(200, 0), then_empty200(201, 0);
+    then_empty199[0] = then_empty200[0] = 8;
+    std::vector<int> short_at_end(32, 16);
+    short_at_end.push_back(14);
+    const struct {
+        const char *name;
+        std::string data; // the data, the byte after it, and what follows
+        int length;
+        std::vector<int> takes; // what each WriteFile takes (-1 fails)
+        int result;
+        std::string line;
+    } cases[] = {
+        {"data, the byte after it, zeros to the chunk's end", rec + "\nLEFTOVER", 45, {}, 48, rec + "\n" + zeros(2)},
+        {"data filling whole chunks: nothing after it", std::string(32, 'B') + "\n", 32, {}, 32, std::string(32, 'B')},
+        {"17 bytes: two chunks", std::string(17, 'C') + "\n", 17, {}, 32, std::string(17, 'C') + "\n" + zeros(14)},
+        {"nothing", "", 0, {}, 0, ""},
+        {"the longest line, whole", longest + "\n", 527, {}, 528, longest + "\n"},
+        {"one byte more: refused, nothing sent", longest + "7\n", 528, {}, -1, ""},
+        {"a negative length: refused", "AT\r", -1, {}, -1, ""},
+        {"a short write: the next chunk starts after it", abc, 20, {8}, 24, abc + zeros(4)},
+        {"a short write before the end of the longest line", longest + "\n", 527, short_at_end, 542, longest + "\n" + zeros(14)},
+        {"a failed write: -1 at once", std::string(40, 'E'), 40, {16, -1}, -1, std::string(16, 'E')},
+        {"ten empty writes at the start: given up", "AT\r", 3, empty10, 0, ""},
+        {"200 empty writes after progress are borne", abc, 20, then_empty199, 24, abc + zeros(4)},
+        {"the 200th empty write after progress gives up", abc, 20, then_empty200, 8, abc.substr(0, 8)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        open_com3();
+        fake::pc().write_takes.assign(c.takes.begin(), c.takes.end());
+        fake::pc().write_takes.push_back(16); // anything after the script goes through
+        EXPECT_EQ(devicewrite(hComm, c.data.c_str(), c.length), c.result);
+        EXPECT_EQ(fake::pc().line, c.line);
+        for (auto [at, asked] : fake::pc().writes) EXPECT_EQ(asked, 16u);
+    }
+    // After an empty write, 20 ms before the next (and the 1 ms of the read
+    // that starts the pause).
+    auto &w = fake::pc().writes;
+    for (size_t i = 2; i < w.size(); ++i) EXPECT_EQ(w[i].first - w[i - 1].first, 21u);
+}
+
+// Replies arrive at the looks; each look is [ms after the wait began, bytes].
+Looks flood(const std::string &first, int quiet_looks, const std::string &later) {
+    Looks l{{10, first}};
+    for (int i = 0; i < quiet_looks; ++i) l.push_back({11, ""});
+    l.push_back({12, later});
+    return l;
+}
+
+TEST(Link, ReplyWaits) {
+    const std::string x3100(3100, 'x');
+    const struct {
+        const char *name;
+        int blocking;
+        Looks looks;
+        unsigned result;
+        std::string rx; // what the buffer holds after the wait ("": not checked)
+        int polls;      // polling: the call that found it
+    } cases[] = {
+        {"a token split across two reads", 1, {{10, "O"}, {20, "K\r\n"}}, WAIT_FOUND, "OK\r\n", 0},
+        {"past 3072 bytes the buffer starts again", 1, flood(x3100, 3, "OK\r\n"), WAIT_FOUND,
+         std::string(28, 'x') + "OK\r\n", 0},
+        {"nothing, then the limit", 1, {{2000, ""}, {2001, ""}}, WAIT_TIMEOUT, "previous", 0},
+        {"polling: one byte per read", 0, {{10, "O"}, {20, "K"}}, WAIT_FOUND, "OK", 2},
+        {"polling: a flood then the token", 0, flood(std::string(10000, 'f') + "\r\nOK", 0, ""), WAIT_FOUND, "", 126},
+        {"polling: the token split across the restart", 0, flood(std::string(51 * 80 - 1, 'f') + "O", 50, "K"),
+         WAIT_FOUND, "OK", 52},
+        {"polling: the token in the read that fills the buffer", 0,
+         flood(std::string(4070, 'f') + "OK" + std::string(8, 'f'), 0, ""), WAIT_FOUND, "", 51},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        open_com3();
+        std::strcpy(rx_buffer, "previous");
+        fake::pc().looks = c.looks;
+        rx_count = 0;
+        wait_start_tick = fake::ticks();
+        unsigned r = wait_for_reply("OK", 1, c.blocking);
+        int polls = 1;
+        for (; r == WAIT_PENDING && polls < 200; ++polls) {
+            ASSERT_LE(rx_count, 4015);
+            r = wait_for_reply("OK", 1, 0);
+        }
+        EXPECT_EQ(r, c.result);
+        EXPECT_TRUE(c.rx.empty() || c.rx == rx_buffer) << rx_buffer;
+        EXPECT_TRUE(!c.polls || polls == c.polls) << polls;
+        EXPECT_TRUE(r != WAIT_FOUND || static_cast<size_t>(rx_count) == std::strlen(rx_buffer));
+    }
+    // Reads never reach past the terminator's place.
+    open_com3();
+    fake::pc().incoming = std::string(300, 's');
+    EXPECT_EQ(read_port(4090, 80), 5);
+    EXPECT_EQ(read_port(4095, 80), 0);
+    EXPECT_EQ(read_port(0, 80), 80);
+    fake::pc().fail_read = true;
+    EXPECT_EQ(read_port(0, 80), 0);
+}
+
+TEST(Link, ResponseListsTakeTheFirstAlternativeFound) {
+    std::string twelve;
+    for (int i = 1; i <= 11; ++i) twelve += "R" + std::to_string(i) + "X^";
+    const struct {
+        const char *text;
+        std::string list;
+        int number;
+    } cases[] = {
+        {"CONNECT 9600", "OK^CONNECT", 2}, {"NO CARRIER", "OK^CONNECT", -1}, {"OK CONNECT", "CONNECT^OK", 1},
+        {"anything", "", 1},               {"xyz", "A^^B", 2},               {"ok", "OK", -1},
+        {"a MODEM12 here", twelve + "MODEM12", 12},
+    };
+    for (const auto &c : cases) EXPECT_EQ(match_alternatives(c.text, c.list.c_str()), c.number) << c.list;
+}
+
+} // namespace
