@@ -13,7 +13,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import SOURCE_DIR, Box, Checker, Failure, On, Run, shot  # noqa: E402
+from winrun import SOURCE_DIR, Box, Checker, Failure, On, Run, shot  # noqa: E402
 
 LINE_RATE = 11520
 RECORD = r"^devicewrite\(S[123]"
