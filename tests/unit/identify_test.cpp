@@ -101,6 +101,8 @@ const ProbeRow probe_rows[] = {
      opening({"ATI5\r", "AT&&FFL\r"}), ERASE, 64, -1},
 };
 
+void PrintTo(const ProbeRow &row, std::ostream *os) { *os << row.name; }
+
 class Probe : public ::testing::TestWithParam<ProbeRow> {};
 
 TEST_P(Probe, Paths) {

@@ -303,6 +303,8 @@ const Row rows[] = {
      {}, false},
 };
 
+void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+
 class Jobs : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Jobs, EndAsTheyShould) {
