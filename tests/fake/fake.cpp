@@ -262,8 +262,11 @@ int plat_create_main_window(int) {
 }
 
 void plat_redraw() {
-    if (std::this_thread::get_id() != pc().gui) return; // painting reads the status lines on the GUI thread only
-    pc().screens.push_back(std::string(status_line1) + "|" + status_line2);
+    fake::Lock lock(pc().mu);
+    if (std::this_thread::get_id() == pc().gui)
+        pc().screens.push_back(std::string(status_line1) + "|" + status_line2);
+    else // the loader thread: only its own counters are safe to read
+        pc().loader_bars.emplace_back(loader_lines_sent.load(), loader_line_total.load());
 }
 
 void plat_destroy_main_window() {
@@ -274,7 +277,7 @@ void plat_destroy_main_window() {
 
 // Window messages take a little real time: the loader thread gets on meanwhile.
 void plat_pump_messages() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
-void plat_set_cursor(int) {}
+void plat_set_cursor(int which) { pc().screens.push_back(which == PLAT_CURSOR_WAIT ? "[wait]" : "[arrow]"); }
 
 // ---- threads, settings, folders ----
 

@@ -53,7 +53,11 @@ struct Machine {
     std::vector<std::string> boxes;  // "caption|text", with "?" before questions, "!" before warnings
     std::function<int(const std::string &box)> answer; // default: OK, or Yes
     std::function<int(plat_open_file *)> dialog;       // default: cancelled
-    std::vector<std::string> screens; // "line1|line2" at each repaint on the GUI thread
+    // What the window showed: "line1|line2" at each repaint on the GUI
+    // thread, "[wait]" and "[arrow]" as the cursor changed; the loader's
+    // repaints show only its bar (lines sent, of how many).
+    std::vector<std::string> screens;
+    std::vector<std::pair<int32_t, int32_t>> loader_bars;
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     std::atomic<bool> window_destroyed{false};

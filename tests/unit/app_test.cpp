@@ -9,6 +9,7 @@
 #include "flash/flash.h"
 #include "link/link.h"
 #include "platform/profile.h"
+#include "platform/textfile.h"
 #include "unit/ini_cases.h"
 
 namespace {
@@ -58,8 +59,11 @@ TEST(Settings, KeysAsTheirRulesSay) {
     std::string folder = DIR + "/" + std::string(241 - DIR.size() - 1, 'd');
     write_ini(folder, "modemname=M\nfilename=f.hex\n");
     EXPECT_EQ(read_flash_settings(folder.c_str(), cfg_modemname, cfg_filename), 1);
-    write_ini(folder + "d", "modemname=M\nfilename=f.hex\n");
-    EXPECT_EQ(read_flash_settings((folder + "d").c_str(), cfg_modemname, cfg_filename), 0);
+    write_ini(folder + "d", "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\natchecksum=C\n");
+    for (std::string f : {folder + "d", std::string()}) { // too long, or none at all: the defaults
+        cfg_complete = read_flash_settings(f.empty() ? nullptr : f.c_str(), cfg_modemname, cfg_filename);
+        EXPECT_EQ(settings_read(), "0|0|||||||0");
+    }
 }
 
 TEST(Settings, PortableReaderAgreesWithWindows) {
@@ -74,6 +78,22 @@ TEST(Settings, PortableReaderAgreesWithWindows) {
         EXPECT_STREQ(out, q.value) << q.file << " " << q.key;
         EXPECT_EQ(out[q.capacity], '#') << "written past the capacity";
     }
+}
+
+TEST(Files, ReadAsATextStream) {
+    fs::create_directories(DIR);
+    const std::string path = DIR + "/t.txt", none = DIR + "/none";
+    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r", 9)); // a CR before LF is dropped, nothing else
+    text_file *f = text_open(path.c_str());
+    ASSERT_NE(f, nullptr);
+    char buf[16];
+    EXPECT_EQ(std::string(buf, text_read(f, buf, 2)), "a\n");
+    EXPECT_EQ(std::string(buf, text_read(f, buf, sizeof buf)), std::string("b\rc\0\xff\r", 6));
+    EXPECT_EQ(text_getc(f), -1);
+    text_close(f);
+    EXPECT_EQ(file_size(path.c_str()), 9);
+    EXPECT_EQ(file_size(none.c_str()), -1);
+    EXPECT_EQ(text_open(none.c_str()), nullptr);
 }
 
 TEST(Startup, FolderSettingsAndFirstPort) {
@@ -154,7 +174,7 @@ TEST(Window, StatusLinesBarAndClose) {
         EXPECT_EQ(bar, c.bar) << "state " << c.state;
     }
     plat_rect o{}, f{};
-    for (auto [count, total, fill] : {std::tuple<int, int, int>{0, 1000, -1}, {1, 0, -1}, {1500, 1000, 408},
+    for (auto [count, total, fill] : {std::tuple<int, int, int>{0, 1000, -1}, {1, 0, -1}, {1, 1000, 24}, {1, 1, 408}, {1500, 1000, 408},
                                       {0x7FFFFFF0, 0x7FFFFFF0, 408}}) {
         bytes_sent = count, load_file_size = total, f.right = -1;
         bar_geometry(7, 432, 96, 96, 16, &o, &f);

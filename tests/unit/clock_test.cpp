@@ -41,6 +41,7 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
     } cases[] = {
         {"no reply", 0, timeout},
         {"no reply, across the tick wrap", 0xFFFFFFFFu - 1000, timeout},
+        {"an unknown NOK: the wait goes on from it", 0, {{10, "NOK7\r\n", 8}, {180000, "", 8}, {180001, "", 7}}},
         {"a reply read at the limit", 0xFFFFFFFFu - 359000,
          {{360000, "OK\r\n", 7}, {0, "", 8}, {180000, "", 8}, {180001, "", 7}}},
     };
@@ -61,7 +62,9 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
     }
 }
 
-// The blocking waits: each look is [ms after the wait began, bytes that came].
+// The blocking waits: each look is [ms after the wait began, bytes that
+// came]. A last look brings what the wait wants; it is still there when the
+// wait ended where it should.
 TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     const Looks none4 = {{4000, ""}, {4001, ""}}, none2 = {{2000, ""}, {2001, ""}};
     auto cat = [](std::initializer_list<Looks> parts) {
@@ -69,8 +72,11 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
         for (auto &p : parts) all.insert(all.end(), p.begin(), p.end());
         return all;
     };
-    const Looks opening = cat({none4, none2, none2});
-    const Looks ident = cat({opening, {{2000, "OK"}}});
+    auto left_over = [](const fake::Machine::Look &last) {
+        return fake::pc().looks.size() == 1 && fake::pc().looks.front().bytes == last.bytes;
+    };
+    const Looks opening = cat({none4, none2, none2}), ident = cat({opening, {{2000, "OK"}}});
+    const fake::Machine::Look ok{2002, "ATI5\r\r\nI RRFL,40,1234 OK"};
     const struct {
         const char *name;
         Looks looks;
@@ -87,32 +93,29 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
         fake::pc().ports[3] = nullptr;
         com_port = 3;
         load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
-        fake::pc().looks = p.looks;
+        fake::pc().looks = cat({p.looks, {ok}});
         EXPECT_EQ(open_and_probe_port(), p.result);
-        EXPECT_TRUE(fake::pc().looks.empty()) << "a wait ended at the wrong look";
+        EXPECT_TRUE(left_over(ok)) << "a wait ended at the wrong look";
     }
-
     // The loader's records: 6 s.
     for (auto [looks, result] : {std::pair<Looks, int>{{{6000, "OK"}}, 1}, {{{6000, ""}, {6001, "OK"}}, 1},
                                  {{{6000, ""}, {6001, ""}}, 0}}) {
         open_line();
         fake::write_file(std::string(TEST_BINARY_DIR) + "/kivfldr.hex", ":00000001FF");
         hex_file = text_open(TEST_BINARY_DIR "/kivfldr.hex");
-        fake::pc().looks = looks;
+        fake::pc().looks = cat({looks, {{6002, "OK"}}});
         EXPECT_EQ(flash_download_loader(), result);
-        EXPECT_TRUE(fake::pc().looks.empty());
+        EXPECT_TRUE(left_over({0, "OK"}));
     }
-
     // The full-erase offer: 6 s for the reply to "Z".
     for (auto [looks, state] : {std::pair<Looks, int>{{{6000, "Ver:1.4 OK"}}, 6}, {{{6000, ""}, {6001, ""}}, 8}}) {
         open_line();
         flash_state = 8;
-        fake::pc().looks = looks;
+        fake::pc().looks = cat({looks, {{6002, "Ver:1.4 OK"}}});
         offer_full_erase("Retry?");
         EXPECT_EQ(flash_state, state);
-        EXPECT_TRUE(fake::pc().looks.empty());
+        EXPECT_TRUE(left_over({0, "Ver:1.4 OK"}));
     }
-
     // The checksum command: 4 s.
     for (auto [looks, box] : {std::pair<Looks, const char *>{{{4000, "CS=GOOD"}}, "    All Done...|Flash Programming Completed"},
                               {{{4000, "CS=BAD"}, {4001, ""}}, "    Try again...|Flash Programming Failed."}}) {
@@ -120,9 +123,10 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
         std::snprintf(cfg_atchecksum, sizeof cfg_atchecksum, "AT&&FCS\r");
         std::snprintf(cfg_checksumresponse, sizeof cfg_checksumresponse, "CS=GOOD");
         flash_state = 12;
-        fake::pc().looks = looks;
+        fake::pc().looks = cat({looks, {{4002, "CS=GOOD"}}});
         flash_step();
         EXPECT_EQ(fake::pc().boxes, std::vector<std::string>{box});
+        EXPECT_TRUE(left_over({0, "CS=GOOD"}));
         EXPECT_EQ(fake::pc().line, std::string("AT&&FCS\r") + std::string(8, '\0'));
     }
 }
@@ -158,6 +162,18 @@ TEST(Clock, Pauses) {
     sim::usec before_checksum = arrival("AT&&FCS") - reply_before(arrival("AT&&FCS"), "OK");
     EXPECT_GE(before_checksum, 1000);
     EXPECT_LT(before_checksum, 1020);
+
+    // The loader thread is first looked at 5 s after it was started.
+    fake::Job one;
+    one.modem.rrfl_checksum = 0x9999;
+    one.setup = [&one] { fake::write_file(one.folder + "/kivfldr.hex", ":00000001FF\n"); };
+    uint64_t started = 0, judged = 0;
+    one.each_step = [&] {
+        if (flash_state == 4 && !started) started = fake::pc().now_ms;
+        if (flash_state == 6 && !judged) judged = fake::pc().now_ms;
+    };
+    ASSERT_TRUE(fake::run(one));
+    EXPECT_GE(judged - started, 5000u);
 }
 
 // A close confirmed while the loader thread is stuck in a write: the shutdown
@@ -201,7 +217,7 @@ TEST(Clock, ElapsedTimeAtCompletion) {
         start_tick = fake::ticks() - c.elapsed;
         flash_state = 12;
         flash_step();
-        EXPECT_EQ(fake::pc().screens.back(), std::string("Programming Completed|Time Elapsed ") + c.shown + " Sec.");
+        EXPECT_EQ(fake::pc().screens.at(0), std::string("Programming Completed|Time Elapsed ") + c.shown + " Sec.");
     }
 }
 

@@ -99,6 +99,8 @@ const ProbeRow probe_rows[] = {
      64, -1},
     {"digits cut before the token", {}, ok4({"ATI5\r\r\nI 56K OK", "OK,40,"}), "n", PROBE_GIVE_UP, true,
      opening({"ATI5\r", "AT&&FFL\r"}), ERASE, 64, -1},
+    {"digits at the very start before the token", {}, ok4({"ATI5\r\r\nI 56K OK", "1234,40, OK"}), "", PROBE_START_RRFL,
+     true, opening({"ATI5\r", "AT&&FFL\r"}), "", 64, 0x1234},
 };
 
 void PrintTo(const ProbeRow &row, std::ostream *os) { *os << row.name; }
@@ -124,7 +126,9 @@ TEST_P(Probe, Paths) {
     EXPECT_EQ(commands(), row.sent);
     EXPECT_EQ(fake::pc().boxes, row.box.empty() ? Strings{} : Strings{row.box});
     EXPECT_EQ(std::make_pair(actual_sector_size, actual_rrfl_checksum), std::make_pair(row.sector, row.checksum));
-    EXPECT_EQ(fake::pc().screens, row.box == ERASE ? Strings{"Found Modem on COM3.|RRFL is Not Compatible."} : Strings{});
+    Strings shown{"[wait]"};
+    if (row.box == ERASE) shown.push_back("Found Modem on COM3.|RRFL is Not Compatible.");
+    EXPECT_EQ(fake::pc().screens, shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(, Probe, ::testing::ValuesIn(probe_rows), [](const auto &info) {
@@ -173,7 +177,9 @@ TEST(ProbeType, SettingsCommand) {
         std::strcpy(cfg_response, c.response);
         EXPECT_EQ(open_and_probe_port(), c.result) << c.response;
         EXPECT_EQ(commands(), c.sent);
-        EXPECT_EQ(fake::pc().screens, c.screen ? Strings{c.screen} : Strings{});
+        EXPECT_EQ(fake::pc().open_ports(), c.screen ? 1 : 0);
+        EXPECT_EQ(fake::pc().screens.size(), c.screen ? 2u : 1u);
+        EXPECT_EQ(fake::pc().screens.back(), c.screen ? c.screen : "[wait]");
         EXPECT_EQ(actual_modem_type, c.screen ? MODEM_EXTERNAL : MODEM_UNKNOWN);
     }
 }

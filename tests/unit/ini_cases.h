@@ -25,6 +25,7 @@ inline const IniFile ini_files[] = {
     {"novalue.ini", "[FlashInfo]\r\nmodemname\r\nfilename=\r\n=no name\r\nresponse=OK^a=b\r\n"},
     {"brackets.ini", "[FlashInfo\r\nmodemname=unclosed\r\n[FlashInfo]junk\r\nfilename=junk after bracket\r\n[Flash]Info]\r\natcmd=two brackets\r\n"},
     {"odd_blanks.ini", "\xef\xbb\xbf[FlashInfo]\r\nmodemname=\x0bvt\x0c\r\nfilename=tab\there\r\natcmd=eof\x1a\r\nresponse=\x1a lead\r\n"},
+    {"fold.ini", "[Zone]\r\nzz=1\r\n"},
     {"ends.ini", "\r\n\r\n[FlashInfo]\r\r\n\n modemname=runs of ends\r\r\r\n\n\nfilename=f.hex"},
 };
 inline const IniQuery ini_queries[] = {
@@ -37,6 +38,9 @@ inline const IniQuery ini_queries[] = {
     {"basic.ini", "FlashInfo", "nokey", "\"quoted default\"", 255, 14, "quoted default"},
     {"basic.ini", "FlashInfo", "nokey", "'", 255, 1, "'"},
     {"basic.ini", "FlashInfo", "nokey", " ", 255, 1, " "},
+    {"basic.ini", "FlashInfo", "nokey", "x ", 255, 1, "x"},
+    {"basic.ini", "GlashInfo", "modemname", "", 255, 0, ""},
+    {"fold.ini", "zONE", "ZZ", "", 255, 1, "1"},
     {"basic.ini", "NoSection", "modemname", "<empty>", 255, 7, "<empty>"},
     {"basic.ini", "FlashInfo", "modemname", "", 5, 4, "Test"},
     {"basic.ini", "FlashInfo", "modemname", "", 1, 0, ""},

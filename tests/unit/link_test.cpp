@@ -162,6 +162,9 @@ TEST(Link, ReplyWaits) {
     EXPECT_EQ(read_port(0, 80), 80);
     fake::pc().fail_read = true;
     EXPECT_EQ(read_port(0, 80), 0);
+    fake::pc().fail_read = false, fake::pc().fail_pending = true;
+    EXPECT_EQ(read_port(0, 80), 0);
+    EXPECT_EQ(fake::pc().incoming.size(), 215u);
 }
 
 TEST(Link, ResponseListsTakeTheFirstAlternativeFound) {
