@@ -24,8 +24,13 @@ int bar_geometry(int state, int32_t client_right, int32_t dpi_x, int32_t dpi_y,
                  int32_t line_height, plat_rect *outline, plat_rect *fill);
 // Whether closing in this state asks first.
 int close_needs_confirm(int state);
-// WM_CLOSE: asks in the flashing states, else destroys the window.
-void on_close_request();
+// What a close request did.
+enum { CLOSE_IGNORED = 0, CLOSE_DECLINED = 1, CLOSE_SHUTDOWN = 2, CLOSE_DESTROYED = 3 };
+// WM_CLOSE: asks in the flashing states and on Yes hands the shutdown to the
+// sequencer; elsewhere destroys the window at once. `confirmed` skips the
+// question (a termination request from the system). Either way the job
+// counts as stopped by the user.
+int on_close_request(int confirmed = 0);
 // WM_DESTROY: closes a port still open.
 void on_window_destroyed();
 

@@ -60,17 +60,21 @@ int close_needs_confirm(int state) {
     return state == 4 || state == 6 || state == 7 || state == 8;
 }
 
-void on_close_request() {
+int on_close_request(int confirmed) {
     // The shutdown already under way waits for the loader thread, which
     // still owns the port: a second close must not pull it from under it.
-    if (flash_state == 13 && loader_busy.load() == 1) return;
+    if (flash_state == 13 && loader_busy.load() == 1) return CLOSE_IGNORED;
     if (!close_needs_confirm(flash_state)) {
+        job_stopped_by_user();
         plat_destroy_main_window();
-        return;
+        return CLOSE_DESTROYED;
     }
-    if (plat_message_box("Are you Sure you want to Kill the Flash Loader?",
-                         "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) == PLAT_IDYES)
-        flash_state = 13;
+    if (!confirmed && plat_message_box("Are you Sure you want to Kill the Flash Loader?",
+                                       "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
+        return CLOSE_DECLINED;
+    job_stopped_by_user();
+    flash_state = 13;
+    return CLOSE_SHUTDOWN;
 }
 
 void on_window_destroyed() {

@@ -52,6 +52,15 @@ extern int32_t line_len;
 
 void flash_step();
 
+// How the job ended: the one record of it, for an exit status or a summary.
+// The sequencer decides completed and failed; a close that the user
+// confirms, or one that ends the job at once, makes it stopped.
+enum { JOB_UNFINISHED = 0, JOB_COMPLETED = 1, JOB_FAILED = 2, JOB_STOPPED = 3 };
+extern int job_outcome;
+// Called where a close by the user ends the job; an outcome already
+// decided stays.
+void job_stopped_by_user();
+
 void loader_thread();
 int flash_download_loader();
 

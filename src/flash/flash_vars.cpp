@@ -1,6 +1,7 @@
 #include "flash/flash.h"
 
 int flash_state;
+int job_outcome;
 
 int32_t load_file_size;
 text_file *hex_file;

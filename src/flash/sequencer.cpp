@@ -38,6 +38,7 @@ void close_hex_file() {
 }
 
 void step_init() {
+    job_outcome = JOB_UNFINISHED;
     loader_busy = 0;
     loader_ticks = 0;
     hex_eof = 0;
@@ -289,6 +290,7 @@ void step_complete() {
         ok = wait_for_reply(cfg_checksumresponse, UNITS_CHECKSUM, 1) == WAIT_FOUND;
         debug_trace(rx_buffer);
     }
+    job_outcome = ok ? JOB_COMPLETED : JOB_FAILED;
     if (ok) {
         set_status("Programming Completed", "<100%>  Complete.");
         bytes_sent = load_file_size;
@@ -347,6 +349,10 @@ void step_destroy() {
 
 } // namespace
 
+void job_stopped_by_user() {
+    if (job_outcome == JOB_UNFINISHED) job_outcome = JOB_STOPPED;
+}
+
 void flash_step() {
     switch (flash_state) {
     case 0: step_init(); break;
@@ -365,4 +371,7 @@ void flash_step() {
     case 14: step_destroy(); break;
     default: break;
     }
+    // Every way to the end other than completion (a box, a No, a cancelled
+    // choice, a failed write) is a failed job.
+    if ((flash_state == 13 || flash_state == 14) && job_outcome == JOB_UNFINISHED) job_outcome = JOB_FAILED;
 }
