@@ -1,0 +1,50 @@
+// Faults mended, each held down by a table: a Ctrl-Z in the load and
+// loader files.
+#include "flash_fixture.h"
+
+namespace {
+
+using flashtest::Answer;
+using flashtest::LinePeer;
+
+struct MendsFlash : flashtest::Fixture {
+    static void answer_questions(int answer) {
+        fake::state().answer = [answer](const fake::Box &b) {
+            return (b.flags & 0xF) == PLAT_MB_YESNO ? answer : int(PLAT_IDOK);
+        };
+    }
+};
+
+TEST_F(MendsFlash, CtrlZEndsTheLoadAndTheLoaderFile) {
+    using L = std::vector<std::string>;
+    struct Case {
+        size_t keep;             // the file: that much of a record,
+        const char *end, *after; // then `end`, Ctrl-Z and `after`
+        L loader, load;          // the lines that reach the modem
+    } cases[] = {
+        {99, "\n", "S1junk\n", {"at&&f:00000001FF", "at&&f"}, {"S9030000FC"}},
+        {5, "", "rest\n", {"at&&f:0000"}, {"S9030"}},
+        {0, "", "", {"at&&f"}, {}},
+    };
+    for (const Case &c : cases)
+        for (bool loader : {true, false}) {
+            std::string file = std::string(loader ? ":00000001FF" : "S9030000FC").substr(0, c.keep) + c.end;
+            SCOPED_TRACE((loader ? "loader file " : "load file ") + file);
+            TearDown();
+            SetUp();
+            LinePeer peer;
+            peer.answer = [](const std::string &) { return Answer{"OK\r\n", 5}; };
+            write_file("f.hex", file + '\x1A' + c.after);
+            hex_file = text_open("f.hex");
+            open_port(&peer);
+            if (loader) {
+                EXPECT_EQ(flash_download_loader(), 1);
+                EXPECT_EQ(peer.seen(), c.loader);
+            } else {
+                for (int i = 0; i < 5 && !hex_eof; ++i) send_record(1);
+                EXPECT_EQ(peer.seen(), c.load);
+            }
+        }
+}
+
+} // namespace
