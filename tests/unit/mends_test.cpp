@@ -1,5 +1,5 @@
-// Faults mended, each held down by a table: a Ctrl-Z in the load and
-// loader files.
+// Faults mended, each held down by a table: a NOK cut by the polling wait's
+// flood restart, a Ctrl-Z in the load and loader files.
 #include "flash_fixture.h"
 
 namespace {
@@ -14,6 +14,36 @@ struct MendsFlash : flashtest::Fixture {
         };
     }
 };
+
+TEST_F(MendsFlash, NokSplitAcrossThePollingRestartIsNeverAnOk) {
+    struct Case {
+        char code;
+        int state;
+        const char *line1;
+    } cases[] = {{'1', 11, "Abandon Chip!!"},
+                 {'2', 7, "Modem could not fine COLON."},
+                 {'3', 7, "Modem reports solid Checksum Failure."},
+                 {'4', 11, "Abandon Chip!!"}};
+    for (const Case &c : cases)
+        for (int before = 0; before <= 4; ++before) { // bytes of the NOK before the restart
+            SCOPED_TRACE(std::string("NOK") + c.code + " split after " + std::to_string(before));
+            TearDown();
+            SetUp();
+            fake::ScriptedPeer peer;
+            open_port(&peer);
+            answer_questions(PLAT_IDNO);
+            // 51 polls of 80 bytes bring the buffer to its restart at 4080.
+            peer.push(std::string(4080 - before, 'x') + "NOK" + c.code + "\r\n");
+            flash_state = 8;
+            reply_timeout = 90;
+            line_len = 11;
+            wait_start_tick = fake::ticks();
+            for (int i = 0; flash_state == 8 && i < 200; ++i) flash_step();
+            EXPECT_EQ(flash_state, c.state);
+            EXPECT_EQ(bytes_sent, 0);
+            EXPECT_STREQ(status_line1, c.line1);
+        }
+}
 
 TEST_F(MendsFlash, CtrlZEndsTheLoadAndTheLoaderFile) {
     using L = std::vector<std::string>;
