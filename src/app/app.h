@@ -30,6 +30,11 @@ void on_close_request();
 void on_window_destroyed();
 
 // ---- start-up ----
+// The arguments of a whole process command line (as GetCommandLineA gives
+// it): after the program name, which runs to its closing quote when it
+// starts with one and otherwise to the first character of code 32 or less,
+// and after the characters of code 1 to 32 that follow it.
+const char *command_line_args(const char *line);
 int command_line_port(const char *cmdline); // code of the first character AND 15, or 0
 // Steps before the main loop: folder, settings, window, start tick, state, port.
 // 0 when the window could not be created.

@@ -1,11 +1,34 @@
-// Faults mended, each held down by a table: a NOK cut by the polling wait's
-// flood restart, a Ctrl-Z in the load and loader files.
+// Faults mended, each held down by a table: the first port from a whole
+// command line, a NOK cut by the polling wait's flood restart, a Ctrl-Z in
+// the load and loader files.
 #include "flash_fixture.h"
 
 namespace {
 
 using flashtest::Answer;
 using flashtest::LinePeer;
+
+TEST(Mends, FirstPortFromTheWholeCommandLine) {
+    struct Case {
+        const char *line, *args;
+        int port;
+    } cases[] = {
+        {"\"C:\\Tools\\flashfile.exe\"3", "3", 3},
+        {"\"C:\\Program Files\\flashfile.exe\" \t 5", "5", 5},
+        {"C:\\Tools\\flashfile.exe 7 x", "7 x", 7},
+        {"C:\\Pr\xFC" "fung\\flashfile.exe 8", "8", 8},
+        {"\"C:\\Tools\\flashfile.exe\" \x01\x1F\xE9", "\xE9", 9},
+        {"C:\\Tools\\flashfile.exe   ", "", 0},
+        {"\"C:\\Tools\\flashfile.exe\"", "", 0},
+        {"C:\\Tools\\flashfile.exe", "", 0},
+        {"\"C:\\Tools\\flashfile.exe 3", "", 0},
+    };
+    for (const Case &c : cases) {
+        const char *args = command_line_args(c.line);
+        EXPECT_STREQ(args, c.args) << c.line;
+        EXPECT_EQ(command_line_port(args), c.port) << c.line;
+    }
+}
 
 struct MendsFlash : flashtest::Fixture {
     static void answer_questions(int answer) {
