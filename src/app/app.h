@@ -24,9 +24,11 @@ int bar_geometry(int state, int32_t client_right, int32_t dpi_x, int32_t dpi_y,
                  int32_t line_height, plat_rect *outline, plat_rect *fill);
 // Whether closing in this state asks first.
 int close_needs_confirm(int state);
-// WM_CLOSE: asks in the flashing states, else destroys the window.
+// WM_CLOSE: asks in the flashing states, leaves a shutdown that still has a
+// port to close to itself, else destroys the window.
 void on_close_request();
-// WM_DESTROY: closes a port still open.
+// WM_DESTROY: closes a port still open, unless the loader thread may still
+// be using it.
 void on_window_destroyed();
 
 // ---- start-up ----

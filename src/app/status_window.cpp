@@ -61,9 +61,11 @@ int close_needs_confirm(int state) {
 }
 
 void on_close_request() {
-    // The shutdown already under way waits for the loader thread, which
-    // still owns the port: a second close must not pull it from under it.
-    if (flash_state == 13 && loader_busy.load() == 1) return;
+    // The shutdown under way sends "Y" on the open port, closes it and
+    // destroys the window itself; a second close meanwhile (while it waits
+    // for the loader thread, say) must not destroy the window, and with it
+    // the port, before "Y" went out.
+    if (flash_state == 13 && hComm) return;
     if (!close_needs_confirm(flash_state)) {
         plat_destroy_main_window();
         return;
@@ -74,7 +76,9 @@ void on_close_request() {
 }
 
 void on_window_destroyed() {
-    if (hComm) {
+    // A loader thread that did not stop may still be inside a port call:
+    // its port is left to the process's end.
+    if (hComm && loader_busy.load() != 1) {
         plat_port_close(hComm);
         hComm = nullptr;
     }

@@ -41,7 +41,7 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
                 rx_buffer[rx_count] = 0;
                 if (std::strstr(rx_buffer, token)) return found();
             }
-            if (timed_out(units)) return WAIT_TIMEOUT;
+            if (timed_out(units) || port_stop.load() != 0) return WAIT_TIMEOUT;
         }
     }
 

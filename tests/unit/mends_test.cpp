@@ -1,6 +1,9 @@
-// Faults mended, each held down by a table: the first port from a whole
+// Four faults, each held down by a table: the first port from a whole
 // command line, a NOK cut by the polling wait's flood restart, a Ctrl-Z in
-// the load and loader files.
+// the load and loader files, and a close during the loader upload.
+#include <chrono>
+#include <condition_variable>
+
 #include "flash_fixture.h"
 
 namespace {
@@ -98,6 +101,96 @@ TEST_F(MendsFlash, CtrlZEndsTheLoadAndTheLoaderFile) {
                 EXPECT_EQ(peer.seen(), c.load);
             }
         }
+}
+
+// Port calls of the loader thread held until the test lets them go: writes
+// on a port with CTS low (each then takes nothing, as after its time-out),
+// or the looks at the port inside a reply wait.
+struct HeldCalls {
+    std::mutex m;
+    std::condition_variable cv;
+    int entered = 0, permits = 0;
+    bool waiting = false, open = false;
+    void hold() {
+        std::unique_lock<std::mutex> lock(m);
+        ++entered;
+        waiting = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return permits > 0 || open; });
+        if (!open) --permits;
+        waiting = false;
+    }
+    // Lets the call in progress return, then waits until the thread is held
+    // in its next call, or has ended (unsignalled: looked at now and then).
+    void let_one_go() {
+        std::unique_lock<std::mutex> lock(m);
+        int seen = entered;
+        ++permits;
+        cv.notify_all();
+        for (int i = 0; i < 2000 && !(waiting && entered > seen) && loader_busy.load() == 1; ++i)
+            cv.wait_for(lock, std::chrono::milliseconds(10));
+    }
+    void wait_held() {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, std::chrono::seconds(20), [&] { return waiting; });
+    }
+    void open_all() {
+        std::lock_guard<std::mutex> lock(m);
+        open = true;
+        cv.notify_all();
+    }
+};
+
+TEST_F(MendsFlash, ACloseDuringTheLoaderUploadLeavesThePortToTheThreadAndSendsY) {
+    enum { WRITE_GIVES_UP, WRITE_NEVER_RETURNS, REPLY_WAIT };
+    for (int where : {WRITE_GIVES_UP, WRITE_NEVER_RETURNS, REPLY_WAIT}) {
+        SCOPED_TRACE(where);
+        bool stops = where != WRITE_NEVER_RETURNS;
+        TearDown();
+        SetUp();
+        fake::ScriptedPeer peer; // never answers
+        HeldCalls gate;
+        write_file("kivfldr.hex", ":00000001FF\n");
+        hex_file = text_open("kivfldr.hex");
+        open_port(&peer);
+        auto &s = fake::state();
+        if (where == REPLY_WAIT) {
+            s.on_port_query = [&gate] { gate.hold(); };
+        } else {
+            for (int i = 0; i < 50; ++i) s.write_script.push_back({fake::WriteOutcome::Empty, 0});
+            s.on_write = [&gate] { gate.hold(); };
+        }
+        answer_questions(PLAT_IDYES);
+        // The shutdown waits; meanwhile the held call returns (or not), and
+        // once the thread has ended the close box is clicked again.
+        bool clicked_again = false;
+        s.on_pump = [&] {
+            if (stops) gate.let_one_go();
+            if (loader_busy.load() == 0 && !clicked_again) {
+                clicked_again = true;
+                on_close_request();
+            }
+        };
+        flash_state = 4;
+        bool asked = false;
+        int rc = fake::run_main_loop(100000, [&] {
+            if (flash_state == 4 && loader_ticks == 1 && !asked) {
+                asked = true;
+                gate.wait_held();
+                on_close_request();
+            }
+        });
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(s.transmitted, std::vector<char>{'Y'});
+        // A thread still inside its write keeps the port, open, to the end.
+        EXPECT_EQ(hComm != nullptr, !stops);
+        EXPECT_EQ(s.open_handles, stops ? 0 : 1);
+        EXPECT_EQ(traced("FLASH: Loader thread did not stop in time"), !stops);
+        gate.open_all();
+        fake::join_threads();
+        EXPECT_EQ(gate.entered, 1); // no call after the one the close found
+        EXPECT_TRUE(traced("FLASH: Loader download stopped"));
+    }
 }
 
 } // namespace
