@@ -29,8 +29,6 @@ extern std::atomic<int32_t> loader_busy;
 extern std::atomic<int32_t> loader_result;
 extern std::atomic<int32_t> loader_lines_sent;
 extern std::atomic<int32_t> loader_line_total;
-// Set by the GUI thread to make the loader thread stop before its next line.
-extern std::atomic<int32_t> loader_stop;
 // The number of a loader line too long to send, 0 when there was none.
 extern std::atomic<int32_t> loader_bad_line;
 
@@ -38,7 +36,10 @@ extern std::atomic<int32_t> loader_bad_line;
 extern int32_t load_line_no;
 
 // How long a close confirmed during the loader download waits for the
-// thread: one loader reply wait, and a second for the line being written.
+// thread. Asked to stop (port_stop), it lets go of the port at the end of
+// its line, or within one port call when the line stalls (a 16-byte write
+// gives up after 1160 ms); the rest is margin for a driver that overruns
+// its time-outs.
 constexpr uint32_t LOADER_STOP_WAIT_MS = 7000;
 
 // The longest line either file format allows: an Intel hex record with 255

@@ -180,6 +180,7 @@ int plat_port_set_timeouts(port_handle, const plat_timeouts *t) {
 int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *written) {
     auto &s = state();
     auto *p = fake::port_of(h);
+    if (s.on_write) s.on_write();
     fake::WriteCall call;
     call.data.assign(static_cast<const uint8_t *>(data), static_cast<const uint8_t *>(data) + n);
     call.requested = n;

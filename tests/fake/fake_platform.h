@@ -127,6 +127,9 @@ struct State {
     // Run at each ClearCommError before it answers: lets a test set the
     // clock (now_ms) exactly, or look at the core's state between polls.
     std::function<void()> on_port_query;
+    // Run at each WriteFile, on the writing thread, before it answers: lets
+    // a test hold a write as a port with CTS low does.
+    std::function<void()> on_write;
     std::vector<uint32_t> read_sizes; // the size asked of each ReadFile
     uint32_t last_error = 0;
     std::vector<char> transmitted; // TransmitCommChar characters, in order

@@ -149,7 +149,7 @@ inline void reset_program() {
     loader_result = 0;
     loader_lines_sent = 0;
     loader_line_total = 0;
-    loader_stop = 0;
+    port_stop = 0;
     loader_bad_line = 0;
     load_line_no = 0;
     std::memset(line_buf, 0, sizeof line_buf);
@@ -190,8 +190,9 @@ struct Fixture : ::testing::Test {
         std::filesystem::current_path(dir);
     }
     void TearDown() override {
-        loader_stop = 1; // a test that left the thread running lets it end
+        port_stop = 1; // a test that left the thread running lets it end
         fake::join_threads();
+        port_stop = 0; // and every later wait runs its course
         if (hex_file) text_close(hex_file);
         hex_file = nullptr;
         if (hComm) plat_port_close(hComm);

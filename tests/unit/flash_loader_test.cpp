@@ -150,7 +150,7 @@ TEST_F(FlashLoader, ALineLongerThanTheBoundIsReportedAndNotWritten) {
 }
 
 TEST_F(FlashLoader, AStopRequestEndsTheDownloadBetweenLines) {
-    peer.on_line = [](const std::string &) { loader_stop = 1; };
+    peer.on_line = [](const std::string &) { port_stop = 1; };
     open_loader(std::string(REC1) + "\n" + REC2 + "\n" + EOFREC + "\n");
     EXPECT_EQ(flash_download_loader(), 0);
     EXPECT_EQ(peer.seen().size(), 1u);
