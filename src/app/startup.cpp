@@ -12,6 +12,22 @@ constexpr uint32_t MODULE_CAPACITY = 255;
 constexpr size_t SETTINGS_FOLDER_MAX = 256 - sizeof "\\flashfile.ini";
 } // namespace
 
+const char *command_line_args(const char *line) {
+    if (!line) return "";
+    // Codes compared as unsigned bytes: a letter of 0x80 or above belongs
+    // to the name, and a quote inside an unquoted name is an ordinary one.
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(line);
+    if (*p == '"') {
+        ++p;
+        while (*p && *p != '"') ++p;
+        if (*p == '"') ++p;
+    } else {
+        while (*p > ' ') ++p;
+    }
+    while (*p >= 1 && *p <= ' ') ++p;
+    return reinterpret_cast<const char *>(p);
+}
+
 int command_line_port(const char *cmdline) {
     if (!cmdline || !cmdline[0]) return 0;
     return static_cast<unsigned char>(cmdline[0]) & 15;

@@ -1,6 +1,7 @@
 // What the main window shows and how it reacts, kept apart from the window
 // system so that every backend draws the same: the first status texts, the
 // progress bar, the close confirmation.
+#include <cstdarg>
 #include <cstdio>
 
 #include "app/app.h"
@@ -8,13 +9,22 @@
 #include "link/link.h"
 #include "platform/platform.h"
 
+namespace {
+// A text longer than the line is cut at the end of its buffer.
+void set_line(char (&line)[sizeof status_line1], const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+}
+} // namespace
+
 void init_status_lines() {
-    // A name longer than the line is cut at the end of its buffer.
-    std::snprintf(status_line1, sizeof status_line1, "Quillmarch Flash Loader Ver:1.4");
+    set_line(status_line1, "Quillmarch Flash Loader Ver:1.4");
     if (cfg_complete == 1)
-        std::snprintf(status_line2, sizeof status_line2, "Searching for %s.", cfg_modemname);
+        set_line(status_line2, "Searching for %s.", cfg_modemname);
     else
-        std::snprintf(status_line2, sizeof status_line2, "Searching for the Modem.");
+        set_line(status_line2, "Searching for the Modem.");
 }
 
 int bar_numbers(int state, int32_t *count, int32_t *total) {
@@ -60,21 +70,29 @@ int close_needs_confirm(int state) {
     return state == 4 || state == 6 || state == 7 || state == 8;
 }
 
-void on_close_request() {
-    // The shutdown already under way waits for the loader thread, which
-    // still owns the port: a second close must not pull it from under it.
-    if (flash_state == 13 && loader_busy.load() == 1) return;
+int on_close_request(int confirmed) {
+    // The shutdown under way sends "Y" on the open port, closes it and
+    // destroys the window itself; a second close meanwhile (while it waits
+    // for the loader thread, say) must not destroy the window, and with it
+    // the port, before "Y" went out.
+    if (flash_state == 13 && hComm) return CLOSE_IGNORED;
     if (!close_needs_confirm(flash_state)) {
+        job_stopped_by_user();
         plat_destroy_main_window();
-        return;
+        return CLOSE_DESTROYED;
     }
-    if (plat_message_box("Are you Sure you want to Kill the Flash Loader?",
-                         "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) == PLAT_IDYES)
-        flash_state = 13;
+    if (!confirmed && plat_message_box("Are you Sure you want to Kill the Flash Loader?",
+                                       "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
+        return CLOSE_DECLINED;
+    job_stopped_by_user();
+    flash_state = 13;
+    return CLOSE_SHUTDOWN;
 }
 
 void on_window_destroyed() {
-    if (hComm) {
+    // A loader thread that did not stop may still be inside a port call:
+    // its port is left to the process's end.
+    if (hComm && loader_busy.load() != 1) {
         plat_port_close(hComm);
         hComm = nullptr;
     }

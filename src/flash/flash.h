@@ -29,8 +29,6 @@ extern std::atomic<int32_t> loader_busy;
 extern std::atomic<int32_t> loader_result;
 extern std::atomic<int32_t> loader_lines_sent;
 extern std::atomic<int32_t> loader_line_total;
-// Set by the GUI thread to make the loader thread stop before its next line.
-extern std::atomic<int32_t> loader_stop;
 // The number of a loader line too long to send, 0 when there was none.
 extern std::atomic<int32_t> loader_bad_line;
 
@@ -38,7 +36,10 @@ extern std::atomic<int32_t> loader_bad_line;
 extern int32_t load_line_no;
 
 // How long a close confirmed during the loader download waits for the
-// thread: one loader reply wait, and a second for the line being written.
+// thread. Asked to stop (port_stop), it lets go of the port at the end of
+// its line, or within one port call when the line stalls (a 16-byte write
+// gives up after 1160 ms); the rest is margin for a driver that overruns
+// its time-outs.
 constexpr uint32_t LOADER_STOP_WAIT_MS = 7000;
 
 // The longest line either file format allows: an Intel hex record with 255
@@ -51,6 +52,15 @@ extern char line_buf[LINE_BUF_SIZE];
 extern int32_t line_len;
 
 void flash_step();
+
+// How the job ended: the one record of it, for an exit status or a summary.
+// The sequencer decides completed and failed; a close that the user
+// confirms, or one that ends the job at once, makes it stopped.
+enum { JOB_UNFINISHED = 0, JOB_COMPLETED = 1, JOB_FAILED = 2, JOB_STOPPED = 3 };
+extern int job_outcome;
+// Called where a close by the user ends the job; an outcome already
+// decided stays.
+void job_stopped_by_user();
 
 void loader_thread();
 int flash_download_loader();

@@ -1,6 +1,7 @@
 #include "flash/flash.h"
 
 int flash_state;
+int job_outcome;
 
 int32_t load_file_size;
 text_file *hex_file;
@@ -20,7 +21,6 @@ std::atomic<int32_t> loader_busy{0};
 std::atomic<int32_t> loader_result{0};
 std::atomic<int32_t> loader_lines_sent{0};
 std::atomic<int32_t> loader_line_total{0};
-std::atomic<int32_t> loader_stop{0};
 std::atomic<int32_t> loader_bad_line{0};
 
 int32_t load_line_no;

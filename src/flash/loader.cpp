@@ -26,6 +26,11 @@ int next_char() {
     return (c < 0 || c == END_MARK) ? -1 : c;
 }
 
+int stopped() {
+    debug_trace("FLASH: Loader download stopped");
+    return 0;
+}
+
 } // namespace
 
 int flash_download_loader() {
@@ -35,11 +40,9 @@ int flash_download_loader() {
     loader_line_total = LOADER_LINES;
 
     for (;;) {
-        // A close confirmed meanwhile: stop between lines, never inside one.
-        if (loader_stop.load() != 0) {
-            debug_trace("FLASH: Loader download stopped");
-            return 0;
-        }
+        // A close confirmed meanwhile: stop between lines, or as soon as a
+        // write or a reply wait gives up on it.
+        if (port_stop.load() != 0) return stopped();
 
         int pos = PREFIX_LEN;
         int c;
@@ -61,6 +64,7 @@ int flash_download_loader() {
         if (devicewrite(hComm, line_buf, line_len + 1) < 0) {
             trace_last_error("Com Error= %lX ");
         }
+        if (port_stop.load() != 0) return stopped();
         settle_port();
         uint32_t written_at = plat_tick_count();
         while (plat_tick_count() == written_at) {
@@ -68,7 +72,8 @@ int flash_download_loader() {
 
         // Only Intel hex records are acknowledged.
         if (line_buf[PREFIX_LEN] == LOADER_RECORD_MARK) {
-            if (wait_for_reply(REPLY_OK, UNITS_LOADER_LINE, 1) != WAIT_FOUND) return 0;
+            if (wait_for_reply(REPLY_OK, UNITS_LOADER_LINE, 1) != WAIT_FOUND)
+                return port_stop.load() != 0 ? stopped() : 0;
             settle_port();
         }
 

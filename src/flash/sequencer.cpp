@@ -38,6 +38,7 @@ void close_hex_file() {
 }
 
 void step_init() {
+    job_outcome = JOB_UNFINISHED;
     loader_busy = 0;
     loader_ticks = 0;
     hex_eof = 0;
@@ -156,7 +157,7 @@ void judge_loader() {
 
 void step_loader() {
     if (loader_ticks == 0) {
-        loader_stop = 0;
+        port_stop = 0;
         loader_bad_line = 0;
         // Armed before the start, so that no later step can read the flag
         // before the thread has had the chance to raise it.
@@ -289,6 +290,7 @@ void step_complete() {
         ok = wait_for_reply(cfg_checksumresponse, UNITS_CHECKSUM, 1) == WAIT_FOUND;
         debug_trace(rx_buffer);
     }
+    job_outcome = ok ? JOB_COMPLETED : JOB_FAILED;
     if (ok) {
         set_status("Programming Completed", "<100%>  Complete.");
         bytes_sent = load_file_size;
@@ -314,11 +316,11 @@ void step_complete() {
 }
 
 // A close confirmed during the loader download: the thread owns the port
-// and the loader file until it ends, so stop it between lines and wait,
-// serving the window meanwhile (its repaint requests need the GUI thread).
+// and the loader file until it ends, so ask it to stop and wait, serving
+// the window meanwhile (its repaint requests need the GUI thread).
 // 1 when the thread has ended.
 int stop_loader_thread() {
-    loader_stop = 1;
+    port_stop = 1;
     uint32_t start = plat_tick_count();
     while (loader_busy.load() == 1 && plat_tick_count() - start <= LOADER_STOP_WAIT_MS) plat_pump_messages();
     plat_thread_close(hThread);
@@ -333,10 +335,16 @@ int stop_loader_thread() {
 void step_end() {
     int thread_done = hThread ? stop_loader_thread() : 1;
     debug_trace("FLASH: Flash Destroy Window");
-    debug_trace(rx_buffer);
+    // A thread that did not stop is still inside a port call: the receive
+    // buffer is its own, and the port and the loader file stay as they are
+    // to the process's end. "Y" still goes out; the system queues it behind
+    // the call in progress.
+    if (thread_done) debug_trace(rx_buffer);
     if (hComm) plat_port_transmit_char(hComm, CHAR_END_JOB);
-    close_port();
-    if (thread_done) close_hex_file();
+    if (thread_done) {
+        close_port();
+        close_hex_file();
+    }
     flash_state = 14;
 }
 
@@ -346,6 +354,10 @@ void step_destroy() {
 }
 
 } // namespace
+
+void job_stopped_by_user() {
+    if (job_outcome == JOB_UNFINISHED) job_outcome = JOB_STOPPED;
+}
 
 void flash_step() {
     switch (flash_state) {
@@ -365,4 +377,7 @@ void flash_step() {
     case 14: step_destroy(); break;
     default: break;
     }
+    // Every way to the end other than completion (a box, a No, a cancelled
+    // choice, a failed write) is a failed job.
+    if ((flash_state == 13 || flash_state == 14) && job_outcome == JOB_UNFINISHED) job_outcome = JOB_FAILED;
 }

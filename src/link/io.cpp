@@ -64,6 +64,9 @@ int32_t devicewrite(port_handle h, const char *data, int32_t length) {
             spin_wait(EMPTY_WRITE_PAUSE_MS);
             --budget;
         }
+        // A write that stalls (with CTS low every retry takes its whole
+        // time-out) gives up on a stop request; one that flows ends its line.
+        if (took != static_cast<uint32_t>(LINK_CHUNK) && port_stop.load() != 0) break;
     }
     return written;
 }

@@ -1,6 +1,7 @@
 // Modem link: the port, raw input and output, the debug trace, reply waits.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -16,6 +17,12 @@ extern uint32_t wait_start_tick;
 
 extern char trace_buf[256];
 extern char msg_buf[256];
+
+// Set by the GUI thread when it abandons the job while the loader thread may
+// be using the port: a write that stalls gives up before its next chunk and
+// a blocking reply wait at once, so that the thread lets go of the port
+// within one port call.
+extern std::atomic<int32_t> port_stop;
 
 // Reply-wait results.
 enum { WAIT_PENDING = 0, WAIT_FOUND = 1, WAIT_TIMEOUT = 2 };

@@ -11,3 +11,5 @@ uint32_t wait_start_tick;
 
 char trace_buf[256];
 char msg_buf[256];
+
+std::atomic<int32_t> port_stop{0};

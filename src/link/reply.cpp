@@ -3,12 +3,17 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "link/modem_contract.h"
 
 namespace {
 constexpr int32_t BLOCKING_READ_MAX = 1024;
 constexpr int32_t POLLING_READ_MAX = 80;
 // The most bytes the buffer holds before its terminator.
 constexpr int32_t RX_TEXT_MAX = static_cast<int32_t>(sizeof rx_buffer) - 1;
+// The longest token a caller looks for in the buffer after a wait; a
+// restart keeps one byte less of the tail, so that none is cut in two.
+constexpr int32_t LONGEST_REPLY_TOKEN = sizeof VERSION_TOKEN - 1;
+static_assert(LONGEST_REPLY_TOKEN >= static_cast<int32_t>(sizeof REPLY_NOK1 - 1));
 
 bool timed_out(unsigned units) {
     uint32_t elapsed = plat_tick_count() - wait_start_tick;
@@ -36,7 +41,7 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
                 rx_buffer[rx_count] = 0;
                 if (std::strstr(rx_buffer, token)) return found();
             }
-            if (timed_out(units)) return WAIT_TIMEOUT;
+            if (timed_out(units) || port_stop.load() != 0) return WAIT_TIMEOUT;
         }
     }
 
@@ -47,10 +52,14 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
         if (std::strstr(rx_buffer, token)) return found();
         // A modem that floods the line: search what came, then start again
         // from the beginning once another read might not fit, keeping the
-        // tail that could be the start of a token split across two reads.
+        // tail that could be the start of a token split across two reads:
+        // the awaited one, or one the caller looks for afterwards (a NOK
+        // code whose "NO" came before the restart would otherwise read as
+        // "OK").
         if (rx_count + POLLING_READ_MAX > RX_TEXT_MAX) {
-            int32_t keep = static_cast<int32_t>(std::strlen(token)) - 1;
-            if (keep < 0) keep = 0;
+            int32_t longest = static_cast<int32_t>(std::strlen(token));
+            if (longest < LONGEST_REPLY_TOKEN) longest = LONGEST_REPLY_TOKEN;
+            int32_t keep = longest - 1;
             if (keep > rx_count) keep = rx_count;
             std::memmove(rx_buffer, rx_buffer + rx_count - keep, static_cast<size_t>(keep));
             rx_count = keep;

@@ -2,15 +2,22 @@
 
 #include <cstdio>
 
+namespace {
+// Text mode ends the input at a Ctrl-Z, which old DOS tools put at the end
+// of their files; nothing after it is read.
+constexpr int CTRL_Z = 0x1A;
+} // namespace
+
 struct text_file {
     std::FILE *fp;
-    int held; // a byte read ahead while looking past a CR, or -2
+    int held;   // a byte read ahead while looking past a CR, or -2
+    bool ended; // the end or a Ctrl-Z was read
 };
 
 text_file *text_open(const char *path) {
     std::FILE *fp = std::fopen(path, "rb");
     if (!fp) return nullptr;
-    return new text_file{fp, -2};
+    return new text_file{fp, -2, false};
 }
 
 static int raw_getc(text_file *f) {
@@ -19,8 +26,13 @@ static int raw_getc(text_file *f) {
         f->held = -2;
         return c;
     }
+    if (f->ended) return -1;
     int c = std::fgetc(f->fp);
-    return c == EOF ? -1 : c;
+    if (c == EOF || c == CTRL_Z) {
+        f->ended = true;
+        return -1;
+    }
+    return c;
 }
 
 int text_getc(text_file *f) {

@@ -1,6 +1,7 @@
 // Reading the load and loader files as a C text stream in mode "r" reads
-// them on Windows: a CR directly before an LF is dropped, every other byte
-// comes through. Same behaviour on every platform. Only <cstdio> inside.
+// them on Windows: a CR directly before an LF is dropped, a Ctrl-Z (0x1A)
+// ends the input, every other byte comes through. Same behaviour on every
+// platform. Only <cstdio> inside.
 #pragma once
 
 #include <cstddef>

@@ -40,7 +40,7 @@ void reset_program() {
     hex_file = nullptr;
     hThread = nullptr;
     records_sent = retry_count = bytes_sent = load_file_size = 0;
-    loader_busy = loader_result = loader_lines_sent = loader_line_total = loader_stop = loader_bad_line = 0;
+    loader_busy = loader_result = loader_lines_sent = loader_line_total = port_stop = loader_bad_line = 0;
     hComm = nullptr;
     com_port = rx_count = 0;
     std::memset(rx_buffer, 0, sizeof rx_buffer);

@@ -67,6 +67,9 @@ Setup answers(const char *a) {
 }
 
 // Runs `f` once, before the first step that finds `when` true.
+// A click on the close box.
+void close_window() { on_close_request(); }
+
 std::function<void()> once(std::function<bool()> when, std::function<void()> f) {
     auto done = std::make_shared<bool>(false);
     return [=] {
@@ -312,25 +315,25 @@ const Row rows[] = {
     {"a reply that holds none of the settings' responses",
      [](auto &j) { j.ini = "modemname=M\nfilename=modem.hex\natcmd=ATI5\nresponse=CONNECT^RING\n"; }, {SILENT}, false},
     {"close confirmed during the loader upload",
-     all({loader_modem, hold_loader([] { return loader_stop.load() != 0; }),
-          [](auto &j) { j.each_step = once(uploading, on_close_request); }}),
+     all({loader_modem, hold_loader([] { return port_stop.load() != 0; }),
+          [](auto &j) { j.each_step = once(uploading, close_window); }}),
      {ERASE, KILL}, true, {}, [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
-    {"close confirmed in state 6", [](auto &j) { j.each_step = once(in_state(6), on_close_request); }, {KILL}},
-    {"close confirmed in state 7", [](auto &j) { j.each_step = once(before_record(4), on_close_request); }, {KILL}},
+    {"close confirmed in state 6", [](auto &j) { j.each_step = once(in_state(6), close_window); }, {KILL}},
+    {"close confirmed in state 7", [](auto &j) { j.each_step = once(before_record(4), close_window); }, {KILL}},
     {"close confirmed in state 8",
-     [](auto &j) { j.each_step = once([] { return flash_state == 8 && records_sent == 3; }, on_close_request); }, {KILL}},
+     [](auto &j) { j.each_step = once([] { return flash_state == 8 && records_sent == 3; }, close_window); }, {KILL}},
     {"close refused in states 4, 6, 7 and 8",
      [](auto &j) {
          loader_modem(j), j.answers = "ynnnn";
          auto answered = std::make_shared<std::atomic<bool>>(false);
          hold_loader([answered] { return answered->load(); })(j);
          auto c4 = once(uploading, [answered] { on_close_request(), *answered = true; });
-         auto c6 = once(in_state(6), on_close_request), c7 = once(before_record(4), on_close_request);
-         auto c8 = once([] { return flash_state == 8 && records_sent == 5; }, on_close_request);
+         auto c6 = once(in_state(6), close_window), c7 = once(before_record(4), close_window);
+         auto c8 = once([] { return flash_state == 8 && records_sent == 5; }, close_window);
          j.each_step = [=] { c4(), c6(), c7(), c8(); };
      },
      {ERASE, KILL, KILL, KILL, KILL, DONE}},
-    {"close outside the flashing states", [](auto &j) { j.each_step = once(in_state(3), on_close_request); }, {}, false},
+    {"close outside the flashing states", [](auto &j) { j.each_step = once(in_state(3), close_window); }, {}, false},
 };
 
 bool matches(const Strings &got, const Strings &want) {

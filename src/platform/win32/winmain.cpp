@@ -5,8 +5,11 @@
 #include "app/app.h"
 #include "flash/flash.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR lpCmdLine, int nCmdShow) {
-    if (!app_startup(lpCmdLine, nCmdShow)) return 0;
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int nCmdShow) {
+    // The runtime's own split of the command line goes wrong on a quote
+    // followed by the argument and on bytes of 0x80 and above; the
+    // process's whole line is split here instead.
+    if (!app_startup(command_line_args(GetCommandLineA()), nCmdShow)) return 0;
     MSG msg;
     for (;;) {
         if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
