@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -61,6 +62,11 @@ extern int job_outcome;
 // Called where a close by the user ends the job; an outcome already
 // decided stays.
 void job_stopped_by_user();
+
+// Reads the load file as the sender will and checks every S-record and the
+// line lengths; 0 with the reason for the user in `message` when it must
+// not be sent.
+int check_load_file(const char *path, char *message, size_t size);
 
 void loader_thread();
 int flash_download_loader();

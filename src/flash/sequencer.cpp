@@ -20,6 +20,8 @@ constexpr uint32_t AFTER_LOADER_MS = 100;
 constexpr uint32_t BEFORE_CHECKSUM_MS = 1000;
 constexpr int32_t MAX_RESENDS = 6;
 constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
+// A path of 255 characters and the longest reason fit whole.
+constexpr size_t LOAD_REFUSAL_SIZE = 512;
 constexpr const char *NO_RECORDS_TEXT = "The load file holds no S-records: nothing was programmed.";
 
 void trace_int(const char *format, int value) {
@@ -73,6 +75,12 @@ void step_load_file() {
         rx_buffer[n] = 0;
         read_load_header();
         close_hex_file();
+        char refusal[LOAD_REFUSAL_SIZE];
+        if (!check_load_file(download_path, refusal, sizeof refusal)) {
+            debug_trace("FLASH: Load file refused");
+            plat_message_box(refusal, "Load File Error", WARNING);
+            flash_state = 13;
+        }
     }
     rx_buffer[0] = 0;
 }
