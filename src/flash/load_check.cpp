@@ -70,6 +70,7 @@ const char *record_fault(const char *line, int len, char *why, size_t size) {
 } // namespace
 
 int check_load_file(const char *path, char *message, size_t size) {
+    load_record_count = 0;
     text_file *f = text_open(path);
     if (!f) {
         std::snprintf(message, size, "%s cannot be read.", path);
@@ -102,6 +103,7 @@ int check_load_file(const char *path, char *message, size_t size) {
             fault = why;
         } else if (len > 0 && line[0] == 'S') {
             fault = record_fault(line, len, why, sizeof why);
+            ++load_record_count;
             if (!fault && line[1] >= '1' && line[1] <= '3') ++data_records;
         }
         if (fault) {
