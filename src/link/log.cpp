@@ -2,14 +2,23 @@
 
 #include <cstdio>
 #include <ctime>
-#include <mutex>
+#include <atomic>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace {
-// The loader thread traces too: one lock keeps every line whole.
-std::mutex mu;
+// The loader thread traces too: one lock keeps every line whole. A spin
+// lock, since the Windows build's runtime has no std::mutex; it is held only
+// while a line is written.
+std::atomic_flag busy = ATOMIC_FLAG_INIT;
+struct guard {
+    guard() {
+        while (busy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~guard() { busy.clear(std::memory_order_release); }
+};
 std::FILE *file;
 std::string log_path;
 std::string header;
@@ -57,7 +66,7 @@ void put(const std::string &line) {
 } // namespace
 
 void log_start(const char *path, const char *settings) {
-    std::lock_guard<std::mutex> lock(mu);
+    guard lock;
     if (!path || !path[0]) return;
     log_path = path;
     start_ms = plat_tick_count();
@@ -74,7 +83,7 @@ void log_start(const char *path, const char *settings) {
 }
 
 void log_load_file(const char *path) {
-    std::lock_guard<std::mutex> lock(mu);
+    guard lock;
     if (!file || !holding) return;
     holding = false;
     put(header + ", load file " + (path && path[0] ? path : "(none)") + "\n");
@@ -84,13 +93,13 @@ void log_load_file(const char *path) {
 
 void log_line(const char *kind, const char *text) {
     {
-        std::lock_guard<std::mutex> lock(mu);
+        guard lock;
         if (!file) return;
     }
     char stamp[24];
     std::snprintf(stamp, sizeof stamp, "%9u ", static_cast<unsigned>(plat_tick_count() - start_ms));
     std::string line = stamp + std::string(kind) + " " + escaped(text) + "\n";
-    std::lock_guard<std::mutex> lock(mu);
+    guard lock;
     if (!file) return;
     if (holding)
         held += line;
@@ -101,7 +110,7 @@ void log_line(const char *kind, const char *text) {
 void log_status(const char *line1, const char *line2) {
     std::string both = "\"" + escaped(line1) + "\" \"" + escaped(line2) + "\"";
     {
-        std::lock_guard<std::mutex> lock(mu);
+        guard lock;
         if (!file || both == last_status) return;
         last_status = both;
     }
@@ -110,7 +119,7 @@ void log_status(const char *line1, const char *line2) {
 
 void log_end() {
     log_load_file("");
-    std::lock_guard<std::mutex> lock(mu);
+    guard lock;
     if (file) std::fclose(file);
     file = nullptr;
 }
