@@ -382,10 +382,11 @@ void trace_summary() {
         std::snprintf(records, sizeof records, "%s, %d of %d records acknowledged",
                       job_outcome == JOB_STOPPED ? "stopped by the user" : "failed", static_cast<int>(records_acked),
                       static_cast<int>(load_record_count));
-    std::snprintf(trace_buf, sizeof trace_buf, "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s",
-                  records, static_cast<int>(records_resent), static_cast<int>(bytes_sent), ms / 1000,
-                  ms % 1000 / 100, rate);
-    debug_trace(trace_buf);
+    // Its own buffer: a loader thread that did not stop may still use trace_buf.
+    char text[256];
+    std::snprintf(text, sizeof text, "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
+                  static_cast<int>(records_resent), static_cast<int>(bytes_sent), ms / 1000, ms % 1000 / 100, rate);
+    debug_trace(text);
 }
 
 void job_stopped_by_user() {
