@@ -45,4 +45,5 @@ const char *command_line_args(const char *line);
 int command_line_port(const char *cmdline); // code of the first character AND 15, or 0
 // Steps before the main loop: folder, settings, window, start tick, state, port.
 // 0 when the window could not be created.
-int app_startup(const char *cmdline, int show_cmd);
+// `log_path`, when given, is the log file in place of the settings' logfile.
+int app_startup(const char *cmdline, int show_cmd, const char *log_path = nullptr);

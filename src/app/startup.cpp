@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "flash/flash.h"
 #include "link/link.h"
+#include "link/log.h"
 #include "platform/platform.h"
 
 namespace {
@@ -33,7 +34,7 @@ int command_line_port(const char *cmdline) {
     return static_cast<unsigned char>(cmdline[0]) & 15;
 }
 
-int app_startup(const char *cmdline, int show_cmd) {
+int app_startup(const char *cmdline, int show_cmd, const char *log_path) {
     char module[256];
     std::memset(module, 0, sizeof module);
     uint32_t n = plat_module_file_name(module, MODULE_CAPACITY);
@@ -53,6 +54,7 @@ int app_startup(const char *cmdline, int show_cmd) {
         }
     }
     cfg_complete = read_flash_settings(settings_folder, cfg_modemname, cfg_filename);
+    log_start(log_path && log_path[0] ? log_path : cfg_logfile, settings_path[0] ? settings_path : "(none)");
 
     if (!plat_create_main_window(show_cmd)) return 0;
     start_tick = plat_tick_count();

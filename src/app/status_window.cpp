@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "flash/flash.h"
 #include "link/link.h"
+#include "link/log.h"
 #include "platform/platform.h"
 
 namespace {
@@ -25,6 +26,7 @@ void init_status_lines() {
         set_line(status_line2, "Searching for %s.", cfg_modemname);
     else
         set_line(status_line2, "Searching for the Modem.");
+    log_status(status_line1, status_line2);
 }
 
 int bar_numbers(int state, int32_t *count, int32_t *total) {
@@ -81,8 +83,8 @@ int on_close_request(int confirmed) {
         plat_destroy_main_window();
         return CLOSE_DESTROYED;
     }
-    if (!confirmed && plat_message_box("Are you Sure you want to Kill the Flash Loader?",
-                                       "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
+    if (!confirmed && message_box("Are you Sure you want to Kill the Flash Loader?",
+                                  "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
         return CLOSE_DECLINED;
     job_stopped_by_user();
     flash_state = 13;
@@ -90,6 +92,8 @@ int on_close_request(int confirmed) {
 }
 
 void on_window_destroyed() {
+    trace_summary();
+    log_end();
     // A loader thread that did not stop may still be inside a port call:
     // its port is left to the process's end.
     if (hComm && loader_busy.load() != 1) {

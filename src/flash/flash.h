@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -61,6 +62,22 @@ extern int job_outcome;
 // Called where a close by the user ends the job; an outcome already
 // decided stays.
 void job_stopped_by_user();
+
+// For the run summary: S-records in the load (counted by its check),
+// records acknowledged in the last sending pass, resends in the whole job,
+// and when that pass began and its last record was acknowledged.
+extern int32_t load_record_count;
+extern int32_t records_acked;
+extern int32_t records_resent;
+extern uint32_t pass_start_tick;
+extern uint32_t last_ack_tick;
+// One trace at the end of every job: outcome, records, resends, bytes, time.
+void trace_summary();
+
+// Reads the load file as the sender will and checks every S-record and the
+// line lengths; 0 with the reason for the user in `message` when it must
+// not be sent.
+int check_load_file(const char *path, char *message, size_t size);
 
 void loader_thread();
 int flash_download_loader();

@@ -2,6 +2,11 @@
 
 int flash_state;
 int job_outcome;
+int32_t load_record_count;
+int32_t records_acked;
+int32_t records_resent;
+uint32_t pass_start_tick;
+uint32_t last_ack_tick;
 
 int32_t load_file_size;
 text_file *hex_file;

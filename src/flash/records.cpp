@@ -32,7 +32,7 @@ void report_long_line() {
                   "Line %d of the load file\n%s\nis longer than %d characters.\n"
                   "The file is damaged or is not an S-record file; the job was stopped before that line was sent.",
                   static_cast<int>(load_line_no), download_path, LINE_MAX_CHARS);
-    plat_message_box(text, "Load File Error", PLAT_MB_OK | PLAT_MB_ICONWARNING);
+    message_box(text, "Load File Error", PLAT_MB_OK | PLAT_MB_ICONWARNING);
 }
 
 // Reads the next line of the load file into line_buf, followed by a CR and
@@ -69,6 +69,7 @@ int read_record() {
 int resend(const char *trace, const char *reason) {
     debug_trace(trace);
     ++retry_count;
+    ++records_resent;
     send_next_line = 0;
     flash_state = 7;
     std::snprintf(status_line1, sizeof status_line1, "%s", reason);
@@ -102,7 +103,7 @@ int32_t send_record(int32_t read_new) {
     while (devicewrite(hComm, line_buf, line_len) < 0) {
         if (++attempt == WRITE_ATTEMPTS) {
             trace_last_error("Com Error= %lX ");
-            plat_message_box("Failed to write line to Modem", "Solid CommError", PLAT_MB_OK | PLAT_MB_ICONWARNING);
+            message_box("Failed to write line to Modem", "Solid CommError", PLAT_MB_OK | PLAT_MB_ICONWARNING);
             flash_state = 13;
             return 0;
         }
@@ -116,7 +117,7 @@ int32_t send_record(int32_t read_new) {
 }
 
 int offer_full_erase(const char *question) {
-    int answer = plat_message_box(question, "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO);
+    int answer = message_box(question, "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO);
     if (answer == PLAT_IDYES) {
         debug_trace("FLASH: Sending Z");
         plat_port_transmit_char(hComm, CHAR_ERASE_ALL);

@@ -6,6 +6,7 @@
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
+#include "link/log.h"
 #include "link/modem_contract.h"
 #include "settings/settings.h"
 #include "status/status.h"
@@ -20,6 +21,8 @@ constexpr uint32_t AFTER_LOADER_MS = 100;
 constexpr uint32_t BEFORE_CHECKSUM_MS = 1000;
 constexpr int32_t MAX_RESENDS = 6;
 constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
+// A path of 255 characters and the longest reason fit whole.
+constexpr size_t LOAD_REFUSAL_SIZE = 512;
 constexpr const char *NO_RECORDS_TEXT = "The load file holds no S-records: nothing was programmed.";
 
 void trace_int(const char *format, int value) {
@@ -39,6 +42,8 @@ void close_hex_file() {
 
 void step_init() {
     job_outcome = JOB_UNFINISHED;
+    records_acked = records_resent = load_record_count = 0;
+    pass_start_tick = last_ack_tick = 0;
     loader_busy = 0;
     loader_ticks = 0;
     hex_eof = 0;
@@ -55,9 +60,10 @@ void step_load_file() {
         flash_state = 13;
         return;
     }
+    log_load_file(download_path);
     long size = file_size(download_path);
     if (size < 0) {
-        plat_message_box("File open failed ", "File Open Error...", WARNING);
+        message_box("File open failed ", "File Open Error...", WARNING);
         flash_state = 13;
         return;
     }
@@ -66,13 +72,19 @@ void step_load_file() {
 
     hex_file = text_open(download_path);
     if (!hex_file) {
-        plat_message_box("File open failed ", "File Open Error...", WARNING);
+        message_box("File open failed ", "File Open Error...", WARNING);
         flash_state = 13;
     } else {
         size_t n = text_read(hex_file, rx_buffer, HEADER_CHARS);
         rx_buffer[n] = 0;
         read_load_header();
         close_hex_file();
+        char refusal[LOAD_REFUSAL_SIZE];
+        if (!check_load_file(download_path, refusal, sizeof refusal)) {
+            debug_trace("FLASH: Load file refused");
+            message_box(refusal, "Load File Error", WARNING);
+            flash_state = 13;
+        }
     }
     rx_buffer[0] = 0;
 }
@@ -107,7 +119,7 @@ void step_probe() {
 void step_open_loader() {
     hex_file = text_open(LOADER_FILE);
     if (!hex_file) {
-        plat_message_box("Flash file open failed - kivfldr.hex", "ERROR", WARNING);
+        message_box("Flash file open failed - kivfldr.hex", "ERROR", WARNING);
         flash_state = 13;
         return;
     }
@@ -128,7 +140,7 @@ void judge_loader() {
                       "Line %d of %s is longer than %d characters.\n"
                       "The file is damaged or is not an Intel hex file; the download was stopped before that line was sent.",
                       static_cast<int>(bad_line), LOADER_FILE, LINE_MAX_CHARS);
-        plat_message_box(text, "Loader File Error", WARNING);
+        message_box(text, "Loader File Error", WARNING);
         flash_state = 13;
         return;
     }
@@ -150,7 +162,7 @@ void judge_loader() {
                    std::snprintf(nullptr, 0, "Version mismatch (%s) with kivfldr.hex; received ", VERSION_TOKEN);
         std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with kivfldr.hex; received %.*s",
                       VERSION_TOKEN, room, rx_buffer);
-        plat_message_box(trace_buf, "Exit...", WARNING);
+        message_box(trace_buf, "Exit...", WARNING);
         flash_state = 13;
     }
 }
@@ -184,7 +196,7 @@ void step_open_load() {
     close_hex_file();
     hex_file = text_open(download_path);
     if (!hex_file) {
-        plat_message_box("Flash file open failed ", "File Open Error...", WARNING);
+        message_box("Flash file open failed ", "File Open Error...", WARNING);
         flash_state = 13;
         return;
     }
@@ -194,6 +206,8 @@ void step_open_load() {
     // A restart after a full erase sends the whole load again.
     hex_eof = 0;
     load_line_no = 0;
+    records_acked = 0;
+    pass_start_tick = last_ack_tick = plat_tick_count();
     flash_state = 7;
 }
 
@@ -239,6 +253,7 @@ void step_poll() {
             ++retry_count;
             send_next_line = 0;
             flash_state = 7;
+            ++records_resent;
             debug_trace("FLASH: Timeout Resend");
         } else
             flash_state = 9;
@@ -247,6 +262,8 @@ void step_poll() {
     } else {
         send_next_line = 1;
         bytes_sent += line_len;
+        ++records_acked;
+        last_ack_tick = wait_start_tick;
         // Only an acknowledged last record completes the job.
         if (hex_eof == 1)
             complete();
@@ -256,7 +273,7 @@ void step_poll() {
 }
 
 void step_not_responding() {
-    plat_message_box("Modem is not responding.\nPlease try again later.", "Error...", WARNING);
+    message_box("Modem is not responding.\nPlease try again later.", "Error...", WARNING);
     debug_trace("FLASH: Flash Open Comm Failed");
     flash_state = 13;
 }
@@ -269,13 +286,13 @@ void step_rrfl_version() {
         flash_state = 6;
     } else {
         std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with RRFL", VERSION_TOKEN);
-        plat_message_box(trace_buf, "Exit...", WARNING);
+        message_box(trace_buf, "Exit...", WARNING);
         flash_state = 13;
     }
 }
 
 void step_flash_error() {
-    plat_message_box(status_line1, "Flash Error", WARNING);
+    message_box(status_line1, "Flash Error", WARNING);
     debug_trace("FLASH: Flash Open Comm Failed");
     flash_state = 13;
 }
@@ -307,9 +324,9 @@ void step_complete() {
     if (no_popups != 1) {
         if (ok) {
             set_status("Programming Completed", "<100%>  Complete.");
-            plat_message_box("Flash Programming Completed", "    All Done...", PLAT_MB_OK);
+            message_box("Flash Programming Completed", "    All Done...", PLAT_MB_OK);
         } else
-            plat_message_box("Flash Programming Failed.", "    Try again...", PLAT_MB_OK);
+            message_box("Flash Programming Failed.", "    Try again...", PLAT_MB_OK);
     }
     close_hex_file();
     flash_state = 13;
@@ -354,6 +371,23 @@ void step_destroy() {
 }
 
 } // namespace
+
+void trace_summary() {
+    uint32_t ms = last_ack_tick - pass_start_tick;
+    long long rate = ms > 0 ? static_cast<long long>(bytes_sent) * 1000 / ms : 0;
+    char records[96];
+    if (job_outcome == JOB_COMPLETED)
+        std::snprintf(records, sizeof records, "completed, %d records", static_cast<int>(records_acked));
+    else
+        std::snprintf(records, sizeof records, "%s, %d of %d records acknowledged",
+                      job_outcome == JOB_STOPPED ? "stopped by the user" : "failed", static_cast<int>(records_acked),
+                      static_cast<int>(load_record_count));
+    // Its own buffer: a loader thread that did not stop may still use trace_buf.
+    char text[256];
+    std::snprintf(text, sizeof text, "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
+                  static_cast<int>(records_resent), static_cast<int>(bytes_sent), ms / 1000, ms % 1000 / 100, rate);
+    debug_trace(text);
+}
 
 void job_stopped_by_user() {
     if (job_outcome == JOB_UNFINISHED) job_outcome = JOB_STOPPED;

@@ -6,7 +6,7 @@
 
 #include "identify/identify.h"
 #include "link/link.h"
-#include "platform/platform.h"
+#include "status/status.h"
 
 namespace {
 
@@ -117,5 +117,5 @@ void report_incompatible_load() {
         append_number("Load sector = %2x\n", load_rrfl_sector);
     }
     append_text("USE PREVIOUS LOAD !!!");
-    plat_message_box(trace_buf, "INCOMPATIBLE LOAD", PLAT_MB_OK | PLAT_MB_ICONWARNING);
+    message_box(trace_buf, "INCOMPATIBLE LOAD", PLAT_MB_OK | PLAT_MB_ICONWARNING);
 }

@@ -119,8 +119,8 @@ int full_flash_branch() {
     set_found_line(".");
     std::snprintf(status_line2, sizeof status_line2, "%s", "RRFL is Not Compatible.");
     ReDraw();
-    int answer = plat_message_box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ",
-                                  PLAT_MB_YESNO);
+    int answer = message_box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ",
+                             PLAT_MB_YESNO);
     return answer == PLAT_IDYES ? PROBE_NEED_LOADER : PROBE_GIVE_UP;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "link/log.h"
 #include "settings/settings.h"
 
 namespace {
@@ -25,6 +26,7 @@ void debug_trace(const char *text) {
     plat_debug_output("\n");
     plat_debug_output(text);
     plat_debug_output("\n");
+    log_line("trace", text);
 }
 
 int32_t devicewrite(port_handle h, const char *data, int32_t length) {

@@ -43,6 +43,8 @@ int read_flash_settings(const char *directory, char *modemname, char *filename) 
     cfg_response[0] = 0;
     cfg_atchecksum[0] = 0;
     cfg_checksumresponse[0] = 0;
+    cfg_logfile[0] = 0;
+    settings_path[0] = 0;
 
     // No folder, or one too long for the path buffer: the defaults, rather
     // than a cut path that could name some other file.
@@ -50,6 +52,7 @@ int read_flash_settings(const char *directory, char *modemname, char *filename) 
     if (!directory) return 0;
     int len = std::snprintf(path, sizeof path, "%s\\%s", directory, SETTINGS_FILE);
     if (len < 0 || len >= static_cast<int>(sizeof path)) return 0;
+    std::snprintf(settings_path, sizeof settings_path, "%s", path);
 
     char value[256] = "";
     read_key(path, "NoPopUps", "", value);
@@ -65,6 +68,7 @@ int read_flash_settings(const char *directory, char *modemname, char *filename) 
     read_optional(path, "response", cfg_response, 0);
     read_optional(path, "atchecksum", cfg_atchecksum, 1);
     read_optional(path, "checksumresponse", cfg_checksumresponse, 0);
+    read_key(path, "logfile", "", cfg_logfile);
 
     return name_len != 0 && file_len != 0;
 }

@@ -9,3 +9,5 @@ char cfg_response[256];
 char cfg_atchecksum[256];
 char cfg_checksumresponse[256];
 int cfg_complete;
+char cfg_logfile[256];
+char settings_path[256];

@@ -3,8 +3,10 @@
 #include "status/status.h"
 
 #include <cstdio>
+#include <string>
 
 #include "link/link.h"
+#include "link/log.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 
@@ -24,7 +26,19 @@ void set_found_line(const char *ending) {
                   com_port, ending);
 }
 
-void ReDraw() { plat_redraw(); }
+int message_box(const char *text, const char *caption, unsigned flags) {
+    log_status(status_line1, status_line2);
+    int answer = plat_message_box(text, caption, flags);
+    const char *said = answer == PLAT_IDYES ? "Yes" : answer == PLAT_IDNO ? "No" : "OK";
+    std::string line = "\"" + std::string(caption) + "\" \"" + text + "\" answered " + said;
+    log_line("box", line.c_str());
+    return answer;
+}
+
+void ReDraw() {
+    log_status(status_line1, status_line2);
+    plat_redraw();
+}
 
 void show_wait_cursor() { plat_set_cursor(PLAT_CURSOR_WAIT); }
 

@@ -12,6 +12,10 @@ extern char download_path[256];
 // number still shows.
 void set_found_line(const char *ending);
 
+// A message box owned by the main window; the log gets its texts and the
+// answer.
+int message_box(const char *text, const char *caption, unsigned flags);
+
 void ReDraw();
 void show_wait_cursor();
 void show_arrow_cursor();

@@ -23,7 +23,7 @@ constexpr size_t PATH_MAX_CHARS = 255;
 constexpr int IDLE_WAIT_MS = 10;
 
 const char USAGE[] =
-    "usage: flashfile [--port DEVICE] [--file PATH] [--dir DIR] [--yes|--no] [--trace] [N]\n";
+    "usage: flashfile [--port DEVICE] [--file PATH] [--dir DIR] [--yes|--no] [--trace] [--log FILE] [N]\n";
 
 const char HELP[] =
     "Programs a new load into the flash of a Quillmarch modem on a serial port.\n"
@@ -36,6 +36,7 @@ const char HELP[] =
     "  --dir DIR      work in DIR: flashfile.ini, kivfldr.hex, a relative load file\n"
     "  --yes, --no    answer every question so, without asking\n"
     "  --trace        write the debug trace to standard error, one line a trace\n"
+    "  --log FILE     append every trace, box and status line to FILE, with times\n"
     "  --help         this text\n"
     "\n"
     "COMn is the device named by key COMn of section [Ports] in flashfile.ini\n"
@@ -80,6 +81,7 @@ std::string parse(int argc, char **argv, command_line *cl) {
             if (err.empty() && o.file.size() > PATH_MAX_CHARS)
                 err = "the --file path is longer than " + std::to_string(PATH_MAX_CHARS) + " characters";
         } else if (a == "--dir") err = take_value(&cl->dir);
+        else if (a == "--log") err = take_value(&o.log);
         else if (a == "--yes") yes = true;
         else if (a == "--no") no = true;
         else if (a == "--trace") o.trace = true;
@@ -137,7 +139,7 @@ int main(int argc, char **argv) {
     posix::terminal_start();
     // --port: the search starts at COM1, which is that device.
     std::string cmdline = !posix::opts.port.empty() ? "1" : cl.port_arg;
-    if (!app_startup(cmdline.c_str(), 0)) return EXIT_FAILED;
+    if (!app_startup(cmdline.c_str(), 0, posix::opts.log.c_str())) return EXIT_FAILED;
 
     for (;;) {
         int request = posix::take_close_request();

@@ -16,6 +16,7 @@ struct options {
     std::string file; // --file: the load file when the settings name none
     int answer = ASK; // --yes / --no
     bool trace = false;
+    std::string log; // --log: the log file in place of the settings' logfile
 };
 // Set once by main before start-up, read-only afterwards (by any thread).
 extern options opts;
