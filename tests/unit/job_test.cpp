@@ -224,8 +224,13 @@ const Row rows[] = {
      {SILENT}, true, {"[wait]", "*", "[arrow]"}},
     {"a load that is no S-record file",
      all({loader_modem, edit("modem.hex", [](std::string &s) { s = std::string(200, 'x') + "\n" + std::string(9, 'y'); })}),
-     {ERASE, NO_RECORDS}},
-    {"an empty load", all({loader_modem, edit("modem.hex", [](std::string &s) { s.clear(); })}), {ERASE, NO_RECORDS}},
+     {"!Load File Error|modem.hex holds no data records (S1, S2 or S3): there is nothing to flash.\n"
+      "Nothing was sent to the modem."},
+     false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); }},
+    {"an empty load", all({loader_modem, edit("modem.hex", [](std::string &s) { s.clear(); })}),
+     {"!Load File Error|modem.hex holds no data records (S1, S2 or S3): there is nothing to flash.\n"
+      "Nothing was sent to the modem."},
+     false},
     {"checksum command confirmed",
      [](auto &j) {
          j.modem.checksum_cmd = "AT&&FCS", j.modem.checksum_reply = "CS=1234";
@@ -261,9 +266,9 @@ const Row rows[] = {
          EXPECT_GT(at.at(3) - at.at(2), 180000);
      }},
     {"a load line too long to send", edit("modem.hex", [](std::string &s) { s.insert(s.find("\nS1", 200), 521, '0'); }),
-     {"!Load File Error|Line 4 of the load file\nmodem.hex\nis longer than 521 characters.\nThe file is damaged or is not "
-      "an S-record file; the job was stopped before that line was sent."},
-     true, {}, [](auto &j) { EXPECT_EQ(j.model->counters().records, 3); }},
+     {"!Load File Error|Line 4 of modem.hex: the line is 595 characters long; at most 521 can be sent.\n"
+      "Nothing was sent to the modem."},
+     false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); }},
     {"the longest loader line goes out whole, a longer one is refused",
      all({loader_modem, edit("kivfldr.hex", [](std::string &s) { // 255 bytes of data: 521 characters
               s = ":FF000000" + std::string(510, '0') + "01\n" + ":FF000000" + std::string(511, '0') + "01\n" + s;
