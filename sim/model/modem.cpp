@@ -148,7 +148,7 @@ void Modem::arrive(uint8_t b, usec t) {
 }
 
 void Modem::handle_line(const std::string &line, usec t) {
-    transcript_.push_back({t, mode_, line, false});
+    transcript_.push_back({t, mode_, line, false, "", -1});
     ++counters_.lines;
     Effects fx;
     usec start = std::max(t, busy_until_);
@@ -360,6 +360,7 @@ bool Modem::erase_all(usec t, Effects &fx) {
     (void)t;
     if (fail) {
         ++counters_.faults_applied;
+        ++counters_.faults_by_kind[Fault::EraseFail];
         pass_erased_ = false;
         return false;
     }
@@ -370,7 +371,7 @@ bool Modem::erase_all(usec t, Effects &fx) {
 }
 
 void Modem::single_char_command(char c, usec t) {
-    transcript_.push_back({t, mode_, std::string(1, c), true});
+    transcript_.push_back({t, mode_, std::string(1, c), true, "", -1});
     Effects fx;
     collect_faults(Fault::Always, 0, std::string(1, c), t, fx);
     if (t * 1000 >= silence_from_ns_) return;
@@ -409,6 +410,7 @@ void Modem::reboot_after_session() {
 void Modem::collect_faults(Fault::Where where, long n, const std::string &line, usec t, Effects &fx) {
     auto apply = [&](const Fault &f) {
         ++counters_.faults_applied;
+        ++counters_.faults_by_kind[f.kind];
         switch (f.kind) {
         case Fault::NoReply: fx.no_reply = true; break;
         case Fault::Late: fx.late_ms += f.arg; break;
@@ -471,19 +473,25 @@ void Modem::emit(const std::string &text, usec t, const Effects *fx) {
     int64_t start = std::max(t * 1000, out_free_ns_);
     if (start >= silence_from_ns_) return;
     replies_.push_back({start / 1000, text});
-    emit_raw(text, t, gap);
+    size_t sent = emit_raw(text, t, gap);
+    // Every reply answers the line being handled, which is the last one taken down.
+    if (!transcript_.empty() && sent > 0) {
+        transcript_.back().reply += text.substr(0, sent);
+        transcript_.back().reply_end = out_free_ns_ / 1000;
+    }
 }
 
-void Modem::emit_raw(const std::string &bytes, usec t, usec gap) {
+size_t Modem::emit_raw(const std::string &bytes, usec t, usec gap) {
     int64_t t_ns = t * 1000, gap_ns = gap * 1000;
     for (size_t i = 0; i < bytes.size(); ++i) {
         int64_t start = std::max(t_ns + static_cast<int64_t>(i) * gap_ns, out_free_ns_);
         int64_t end = start + byte_ns_;
-        if (end >= silence_from_ns_) return;
+        if (end >= silence_from_ns_) return i;
         out_free_ns_ = end;
         wire_.push_back({static_cast<uint8_t>(bytes[i]), end});
         ++counters_.bytes_out;
     }
+    return bytes.size();
 }
 
 void Modem::flush_fifo() {

@@ -128,6 +128,8 @@ struct TranscriptLine {
     Mode mode = Mode::Firmware; // the mode it was received in
     std::string text;  // the line, without the CR
     bool single_char = false; // 'Z' or 'Y' taken as a command
+    std::string reply; // what the modem answered, as far as it went out before the cable was pulled
+    usec reply_end = -1; // when the reply's last byte had crossed the line
 };
 
 struct Reply {
@@ -150,6 +152,7 @@ struct Counters {
     long z_commands = 0, y_commands = 0;
     long bytes_programmed = 0;
     long faults_applied = 0;
+    long faults_by_kind[8] = {}; // by Fault::Kind
     long sessions = 0;         // flash-loader sessions started
 };
 
@@ -173,6 +176,8 @@ public:
     usec input_free_at() const { return static_cast<usec>(in_free_ns_ / 1000); }
 
     Mode mode() const { return mode_; }
+    // When the cable was pulled (nothing crosses the line from then on); -1: never.
+    usec cable_pulled_at() const { return silence_from_ns_ == INT64_MAX ? -1 : silence_from_ns_ / 1000; }
     const ModemConfig &config() const { return cfg_; }
     ModemConfig &config() { return cfg_; } // adjust between exchanges
 
@@ -205,7 +210,7 @@ private:
     void reboot_after_session();
     void collect_faults(Fault::Where where, long n, const std::string &line, usec t, Effects &fx);
     void emit(const std::string &text, usec t, const Effects *fx);
-    void emit_raw(const std::string &bytes, usec t, usec gap);
+    size_t emit_raw(const std::string &bytes, usec t, usec gap); // bytes put on the line
     void pull_cable(usec t);
     void pump_fifo(usec now);
     void flush_fifo();
