@@ -148,7 +148,7 @@ void Modem::arrive(uint8_t b, usec t) {
 }
 
 void Modem::handle_line(const std::string &line, usec t) {
-    transcript_.push_back({t, mode_, line, false, "", -1});
+    transcript_.push_back({t, mode_, line, false, "", {}});
     ++counters_.lines;
     Effects fx;
     usec start = std::max(t, busy_until_);
@@ -371,7 +371,7 @@ bool Modem::erase_all(usec t, Effects &fx) {
 }
 
 void Modem::single_char_command(char c, usec t) {
-    transcript_.push_back({t, mode_, std::string(1, c), true, "", -1});
+    transcript_.push_back({t, mode_, std::string(1, c), true, "", {}});
     Effects fx;
     collect_faults(Fault::Always, 0, std::string(1, c), t, fx);
     if (t * 1000 >= silence_from_ns_) return;
@@ -475,9 +475,9 @@ void Modem::emit(const std::string &text, usec t, const Effects *fx) {
     replies_.push_back({start / 1000, text});
     size_t sent = emit_raw(text, t, gap);
     // Every reply answers the line being handled, which is the last one taken down.
-    if (!transcript_.empty() && sent > 0) {
+    if (!transcript_.empty()) {
         transcript_.back().reply += text.substr(0, sent);
-        transcript_.back().reply_end = out_free_ns_ / 1000;
+        for (size_t i = wire_.size() - sent; i < wire_.size(); ++i) transcript_.back().reply_at.push_back(wire_[i].end_ns / 1000);
     }
 }
 

@@ -129,7 +129,7 @@ struct TranscriptLine {
     std::string text;  // the line, without the CR
     bool single_char = false; // 'Z' or 'Y' taken as a command
     std::string reply; // what the modem answered, as far as it went out before the cable was pulled
-    usec reply_end = -1; // when the reply's last byte had crossed the line
+    std::vector<usec> reply_at; // when each of its bytes had crossed the line
 };
 
 struct Reply {
