@@ -100,7 +100,7 @@ void write_file(const std::string &path, const std::string &bytes) { std::ofstre
 bool run(Job &job) {
     reset();
     Machine &m = pc();
-    job.folder = std::string(TEST_BINARY_DIR) + "/job";
+    job.folder = job.root.empty() ? std::string(TEST_BINARY_DIR) + "/job" : job.root;
     std::filesystem::remove_all(job.folder);
     std::filesystem::create_directories(job.folder);
     if (!job.ini.empty()) write_file(job.folder + "/flashfile.ini", "[FlashInfo]\n" + job.ini);
@@ -116,7 +116,7 @@ bool run(Job &job) {
         return static_cast<int>(a == 'n' ? PLAT_IDNO : PLAT_IDYES);
     };
     if (job.setup) job.setup();
-    if (!app_startup(job.cmdline.c_str(), 1)) return false;
+    if (!app_startup(job.cmdline.c_str(), 1, job.log.c_str())) return false;
     for (long n = 0; !m.window_destroyed && n < job.max_steps; ++n) {
         if (job.each_step) job.each_step();
         if (!m.window_destroyed) flash_step();
@@ -196,10 +196,17 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
         m.now_ms += static_cast<uint32_t>(wait_start_tick + l.ms - 1 - fake::ticks());
         m.incoming += l.bytes;
     }
+    if (m.on_look) m.on_look();
     if (m.fail_pending || !fake::port_of(h)) return 0;
     sim::Modem *modem = fake::modem_of(h);
     uint64_t now = fake::advance();
     *in_queue = static_cast<uint32_t>(m.incoming.size() + (modem ? modem->available(fake::us(now)) : 0));
+    if (*in_queue == 0 && m.idle_skip_ms) {
+        uint64_t to = now + m.idle_skip_ms;
+        sim::usec next = modem ? modem->next_output_time() : -1;
+        if (next >= 0) to = std::min<uint64_t>(to, std::max<uint64_t>(now, static_cast<uint64_t>(next + 999) / 1000));
+        m.now_ms += to - now;
+    }
     return 1;
 }
 
@@ -213,6 +220,7 @@ int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     sim::Modem *modem = fake::modem_of(h);
     if (modem) k += static_cast<uint32_t>(modem->take(static_cast<uint8_t *>(data) + k, n - k, fake::us(m.now_ms)));
     *got = k;
+    if (k) m.reads.emplace_back(static_cast<const char *>(data), k);
     return 1;
 }
 
@@ -233,7 +241,24 @@ uint32_t plat_last_error() { return pc().last_error; }
 
 uint32_t plat_tick_count() { return pc().tick_base + static_cast<uint32_t>(fake::advance()); }
 int32_t plat_runtime_clock_ms() { return static_cast<int32_t>(fake::advance()); }
+namespace fake {
+// With sleep_with_loader, on the GUI thread: waits in real time until the
+// loader thread ends or is held; `release` first lets a held one go. 1 when
+// it waited so.
+bool await_loader(bool release) {
+    if (!pc().sleep_with_loader || std::this_thread::get_id() != pc().gui) return false;
+    if (release) pc().loader_held = false;
+    while (loader_busy.load() == 1 && !pc().loader_held) std::this_thread::yield();
+    return true;
+}
+} // namespace fake
+
 void plat_sleep(uint32_t ms) {
+    uint64_t until = pc().now_ms + ms;
+    if (fake::await_loader(false)) {
+        if (pc().now_ms < until) pc().now_ms = until;
+        return;
+    }
     pc().now_ms += ms;
     std::this_thread::yield();
 }
@@ -276,7 +301,9 @@ void plat_destroy_main_window() {
 }
 
 // Window messages take a little real time: the loader thread gets on meanwhile.
-void plat_pump_messages() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+void plat_pump_messages() {
+    if (!fake::await_loader(true)) std::this_thread::sleep_for(std::chrono::microseconds(20));
+}
 void plat_set_cursor(int which) { pc().screens.push_back(which == PLAT_CURSOR_WAIT ? "[wait]" : "[arrow]"); }
 
 // ---- threads, settings, folders ----

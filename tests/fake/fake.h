@@ -38,6 +38,11 @@ struct Machine {
         std::string bytes;
     };
     std::deque<Look> looks;
+    std::function<void()> on_look; // at each look at the port, before the bytes waiting are counted
+    // A look that finds nothing moves the clock on by up to this much, never
+    // past the modem's next byte: a PC busy elsewhere. Keeps long waits cheap.
+    uint32_t idle_skip_ms = 0;
+    std::vector<std::string> reads; // every read that brought bytes, as the program got it
     std::deque<int> write_takes; // bytes each next WriteFile takes (-1: fails); none: all 16
     std::function<void()> on_write; // after each WriteFile, outside the lock: a test may hold the writer
     std::string line;           // every byte that went out, 'Z' and 'Y' included, in order
@@ -61,6 +66,13 @@ struct Machine {
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     std::atomic<bool> window_destroyed{false};
+    // A sleep of the GUI thread, and its wait for the loader thread to stop,
+    // let the loader thread alone move the clock until it ends, as real
+    // concurrency would: the same job then plays the same way. A test may
+    // hold the loader thread (loader_held, until it turns false): the sleep
+    // ends then, and the wait to stop lets it go.
+    bool sleep_with_loader = false;
+    std::atomic<bool> loader_held{false};
 
     std::vector<std::thread> threads;
     std::thread::id gui = std::this_thread::get_id();
@@ -90,6 +102,8 @@ struct Job {
     std::function<void()> setup;     // after the files are written, before start-up
     std::function<void()> each_step; // before each step, like a message that arrived
     long max_steps = 20000000;
+    std::string root; // the job's folder; empty: <build>/job
+    std::string log;  // the log file in place of the settings' logfile
 
     std::unique_ptr<sim::Modem> model;
     std::string folder;
