@@ -24,6 +24,16 @@ constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
 // A path of 255 characters and the longest reason fit whole.
 constexpr size_t LOAD_REFUSAL_SIZE = 512;
 constexpr const char *NO_RECORDS_TEXT = "The load file holds no S-records: nothing was programmed.";
+// How long an answer owed to an earlier write of a record is waited for.
+constexpr unsigned UNITS_OWED_REPLY = 1;
+
+// A record resent after a time-out may still get the answer to its earlier
+// write. The modem answers every line in turn, so that late answer comes
+// first and the resend's own right behind it; both are taken before the
+// next record goes out, or that record would be acknowledged by an answer
+// meant for this one (and the last by one that came before it).
+int32_t replies_owed; // answers still to come to earlier writes of this record
+bool record_in;       // this record is acknowledged; only owed answers are awaited
 
 void trace_int(const char *format, int value) {
     std::snprintf(trace_buf, sizeof trace_buf, format, value);
@@ -47,6 +57,8 @@ void step_init() {
     loader_busy = 0;
     loader_ticks = 0;
     hex_eof = 0;
+    replies_owed = 0;
+    record_in = false;
     debug_trace("FLASH: Flash init state");
     if (com_port == 0) com_port = 255;
     flash_state = 2;
@@ -205,6 +217,8 @@ void step_open_load() {
     send_next_line = 1;
     // A restart after a full erase sends the whole load again.
     hex_eof = 0;
+    replies_owed = 0;
+    record_in = false;
     load_line_no = 0;
     records_acked = 0;
     pass_start_tick = last_ack_tick = plat_tick_count();
@@ -224,8 +238,26 @@ void complete() {
     flash_state = 12;
 }
 
+// The current record and every answer owed to it are in: on to the next.
+void next_record() {
+    send_next_line = 1;
+    replies_owed = 0;
+    record_in = false;
+    // Only an acknowledged last record completes the job.
+    if (hex_eof == 1)
+        complete();
+    else
+        flash_state = 7;
+}
+
+int count_replies(const char *text) {
+    int n = 0;
+    for (const char *p = std::strstr(text, REPLY_OK); p; p = std::strstr(p + 1, REPLY_OK)) ++n;
+    return n;
+}
+
 void step_poll() {
-    unsigned r = wait_for_reply(REPLY_OK, static_cast<unsigned>(reply_timeout), 0);
+    unsigned r = wait_for_reply(REPLY_OK, record_in ? UNITS_OWED_REPLY : static_cast<unsigned>(reply_timeout), 0);
 
     // The end of the file was reached with nothing left to write: there is
     // no reply to wait for.
@@ -248,27 +280,42 @@ void step_poll() {
     }
     wait_start_tick = plat_tick_count();
 
-    if (r == WAIT_TIMEOUT) {
+    if (r == WAIT_TIMEOUT && record_in) {
+        next_record(); // the earlier write's answer was lost after all
+    } else if (r == WAIT_TIMEOUT) {
         if (retry_count <= MAX_RESENDS) {
             ++retry_count;
             send_next_line = 0;
             flash_state = 7;
             ++records_resent;
+            ++replies_owed;
             debug_trace("FLASH: Timeout Resend");
         } else
             flash_state = 9;
     } else if (std::strstr(rx_buffer, REPLY_NOK)) {
+        // Refused after all (an owed answer): the record must be acknowledged again.
+        if (record_in) {
+            record_in = false;
+            bytes_sent -= line_len;
+            --records_acked;
+        }
         if (!handle_nok(rx_buffer) || retry_count > MAX_RESENDS) flash_state = 11;
     } else {
-        send_next_line = 1;
-        bytes_sent += line_len;
-        ++records_acked;
-        last_ack_tick = wait_start_tick;
-        // Only an acknowledged last record completes the job.
-        if (hex_eof == 1)
-            complete();
-        else
-            flash_state = 7;
+        int answers = count_replies(rx_buffer);
+        if (!record_in) { // the first answer acknowledges the record
+            record_in = true;
+            bytes_sent += line_len;
+            ++records_acked;
+            last_ack_tick = wait_start_tick;
+            --answers;
+        }
+        replies_owed = answers >= replies_owed ? 0 : replies_owed - answers;
+        if (replies_owed == 0) {
+            next_record();
+            return;
+        }
+        rx_count = 0;
+        debug_trace("FLASH: Awaiting the answer owed to an earlier write");
     }
 }
 
