@@ -56,6 +56,10 @@ int flash_download_loader() {
             }
             line_buf[pos++] = static_cast<char>(c);
         }
+        // A blank line is not sent: the modem takes "at&&f" alone for a
+        // command and answers it, and that answer, not awaited, would pass
+        // for the next record's (the last one's then lacks the version).
+        if (pos == PREFIX_LEN && c == '\n') continue;
         line_len = pos;
         line_buf[line_len] = LINE_END_CR;
         line_buf[line_len + 1] = static_cast<char>(c < 0 ? END_MARK : c);
