@@ -95,9 +95,14 @@ void on_window_destroyed() {
     trace_summary();
     log_end();
     // A loader thread that did not stop may still be inside a port call:
-    // its port is left to the process's end.
-    if (hComm && loader_busy.load() != 1) {
+    // its port and file are left to the process's end.
+    if (loader_busy.load() == 1) return;
+    if (hComm) {
         plat_port_close(hComm);
         hComm = nullptr;
     }
+    // A close between steps (after the last record, say) comes before the
+    // step that would have closed the file.
+    if (hex_file) text_close(hex_file);
+    hex_file = nullptr;
 }
