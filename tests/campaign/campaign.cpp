@@ -15,9 +15,7 @@
 #include <random>
 
 #include "app/app.h"
-#include "fake/fake.h"
-#include "flash/flash.h"
-#include "link/link.h"
+#include "campaign/checks.h"
 
 namespace {
 
@@ -29,8 +27,6 @@ template <class T> T one_of(std::initializer_list<T> v) { return v.begin()[pick(
 struct Base { const char *name; char type; int sector; unsigned checksum; };
 const Base bases[] = {{"load_small", 'I', 64, 0x1234}, {"load_c2", 'S', 16, 0xBEEF}, {"load_c3", 'P', 64, 0x0F0F}};
 const char *const kinds[] = {"noreply", "late", "nok", "split", "garbage", "flood", "silence", "erasefail"};
-const std::string DONE = "    All Done...|Flash Programming Completed";
-constexpr uint64_t EPS = 1000; // ms of the program's own work and clock reads around each wait
 
 // A moment of the job: the first step in a state, the step that sends the
 // n-th load line read since start-up, a poll for its reply, the loader's
@@ -102,6 +98,7 @@ std::string play(uint64_t seed, bool verbose) {
     c.firmware_running = way == 1 ? false : !chance(0.05);
     c.line_rate = chance(0.2) ? 11520 : 0, c.latency_ms = 1 + pick(20);
     c.erase_ms = one_of<long>({2000, 2000, 50, 30000, 400000}), c.seed = static_cast<uint32_t>(rng());
+    c.flash_size = 0x4000; // room for every load, quick to fill with old firmware
     say("way " + std::to_string(way) + " type " + c.type_letter + (c.firmware_running ? " firmware" : " resident") +
         " rate " + std::to_string(static_cast<int>(c.line_rate)) + " erase " + std::to_string(c.erase_ms));
 
@@ -181,18 +178,15 @@ std::string play(uint64_t seed, bool verbose) {
     int yes_left = pick(4), yes_budget = yes_left; // Yes to the retry questions: a finite number
     say("Yes to retries at most " + std::to_string(yes_budget));
 
-    // The bound on the job's virtual time, from the time-outs and retry limits.
-    uint64_t P = static_cast<uint64_t>(top), L = split(fake::read_file(fake::testdata(job.loader))).size() + 1;
-    uint64_t bound = 3000 + P * (14000 + 6 * EPS) + 2000 + EPS + 5000 + L * (6000 + EPS) + 100 + 7000 + EPS +
-                     (1 + static_cast<uint64_t>(yes_budget)) * (6000 + 360000 + 2 * EPS + static_cast<uint64_t>(R) * 8 * (180000 + EPS)) +
-                     5000 + EPS + empty_writes * 25;
+    checks::Watch w;
+    w.bound = checks::bound_ms(static_cast<uint64_t>(top), split(loader).size() + 1, static_cast<uint64_t>(R),
+                               static_cast<uint64_t>(yes_budget), empty_writes);
 
     // The job.
     fake::Machine *m = nullptr;
     int first_in_state = -1, last_state = -1;
-    bool port_at_shutdown = false, hold_served = false, timed_out = false, said_no = false;
+    bool hold_served = false, said_no = false;
     std::atomic<bool> hold_done{false};
-    uint64_t decided_us = 0;
     size_t next_close = 0;
     job.setup = [&] {
         m = &fake::pc();
@@ -219,27 +213,20 @@ std::string play(uint64_t seed, bool verbose) {
     job.each_step = [&] {
         first_in_state = flash_state != last_state ? flash_state : -1;
         last_state = flash_state;
-        if (flash_state == 13 && hComm) port_at_shutdown = true;
-        if (flash_state == 12 && !decided_us) decided_us = m->now_ms * 1000;
         if (loader_busy.load() != 1 && read_to) m->fail_read = m->now_ms >= read_from && m->now_ms < read_to;
-        for (auto &w : writes)
-            if (!w.second.empty() && now(w.first, first_in_state)) m->write_takes = w.second, w.second.clear();
+        for (auto &x : writes)
+            if (!x.second.empty() && now(x.first, first_in_state)) m->write_takes = x.second, x.second.clear();
         if (next_close < closes.size() && now(closes[next_close], first_in_state)) on_close_request(), ++next_close;
         // A No lets the held loader go on; on a Yes the program lets it go as it waits for it to stop.
         if (m->loader_held && !hold_served) {
             hold_served = true;
             if (on_close_request() != CLOSE_SHUTDOWN) m->loader_held = false;
         }
-        if (m->now_ms > bound) timed_out = true, job.max_steps = 0;
     };
-    size_t fds = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
-    bool destroyed = fake::run(job);
-    fds = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()) - fds;
+    std::string v = checks::run(job, w);
+    bool success = w.success;
 
     // What the user was told, and the invariants.
-    bool success = false;
-    for (auto &s : m->screens) success |= s.rfind("Programming Completed|Time Elapsed", 0) == 0;
-    bool boxed = std::find(m->boxes.begin(), m->boxes.end(), DONE) != m->boxes.end();
     std::string last = m->boxes.empty() ? "no box" : m->boxes.back().substr(0, m->boxes.back().find_first_of("\n;("));
     if (!popups && !m->screens.empty() && m->screens.back().rfind("Programming Failed|", 0) == 0) last = "Programming Failed, NoPopUps";
     std::string outcome = success ? (popups ? "completed" : "completed, NoPopUps") : job_outcome == JOB_STOPPED ? "stopped: " + last
@@ -247,9 +234,9 @@ std::string play(uint64_t seed, bool verbose) {
     auto &o = stats.outcomes[outcome.substr(0, 72)];
     o.second = o.first++ ? o.second : seed, ++stats.jobs;
     for (int k = 0; k < 8; ++k) stats.fired[k] += job.model->counters().faults_by_kind[k];
-    stats.longest = std::max<uint64_t>(stats.longest, m->now_ms), stats.bound = std::max(stats.bound, bound);
+    stats.longest = std::max<uint64_t>(stats.longest, m->now_ms), stats.bound = std::max(stats.bound, w.bound);
     if (verbose) {
-        std::cout << "recipe: " << recipe << "\noutcome: " << outcome << " after " << m->now_ms << " ms (bound " << bound << ")\n";
+        std::cout << "recipe: " << recipe << "\noutcome: " << outcome << " after " << m->now_ms << " ms (bound " << w.bound << ")\n";
         for (auto &x : m->boxes) std::cout << "box: " << x << "\n";
         auto shown = [](std::string t) {
             for (size_t i; (i = t.find_first_of("\r\n")) != std::string::npos;) t.replace(i, 1, t[i] == '\r' ? "\\r" : "\\n");
@@ -262,11 +249,7 @@ std::string play(uint64_t seed, bool verbose) {
             std::cout << "modem: " << t[i].at / 1000 << " ms " << sim::mode_name(t[i].mode) << " " << shown(t[i].text) << " -> "
                       << shown(t[i].reply) << " at " << (t[i].reply_at.empty() ? -1 : t[i].reply_at.back() / 1000) << " ms\n";
     }
-    std::string v;
-    auto fail = [&](const std::string &what) { if (v.empty()) v = what + "\n  job: " + recipe; };
-    if (timed_out || !destroyed) fail("the job did not end within its bound of " + std::to_string(bound) + " ms");
-    if (success != (job_outcome == JOB_COMPLETED) || boxed != (success && popups))
-        fail("the outcome shown and the outcome kept disagree: " + outcome);
+    auto fail = [&](const std::string &what) { if (v.empty()) v = what; };
     // A job without faults, whose modem can take the load, completes.
     bool fits = way != 0 && c.type_letter == b.type, clean = c.faults.empty() && c.random_faults.empty() && writes.empty() &&
                                                            !read_to && closes.empty() && !hold_line && !said_no;
@@ -277,21 +260,11 @@ std::string play(uint64_t seed, bool verbose) {
         std::vector<uint8_t> want(bin.begin(), bin.end());
         want.resize(job.model->flash().size(), 0xFF);
         if (job.model->flash() != want) fail("success reported, but the modem's flash is not the load");
-        const auto &t = job.model->transcript();
-        size_t from = 0, k = 0;
-        for (size_t i = 0; i < t.size(); ++i) if (t[i].single_char && t[i].text == "Z") from = i + 1;
-        sim::usec cut = job.model->cable_pulled_at();
-        for (size_t i = from; i < t.size() && k < records.size(); ++i)
-            if (t[i].text == records[k] && t[i].mode == sim::Mode::FlashLoader && t[i].reply.rfind("OK", 0) == 0 &&
-                t[i].reply_at[1] <= static_cast<sim::usec>(decided_us) && (cut < 0 || t[i].reply_at[1] < cut))
-                ++k;
-        if (k < records.size()) fail("success reported, but the modem never acknowledged line " + records[k]);
+        std::string line = checks::unacknowledged(*job.model, records, w.decided_us);
+        if (!line.empty()) fail("success reported, but the modem never acknowledged line " + line);
     }
-    if (port_at_shutdown && (m->line.empty() || m->line.back() != 'Y')) fail("the job ended with the port open, but \"Y\" was not the last byte written");
-    if (m->open_ports() || hComm) fail("a port was left open");
-    if (fds) fail("a file was left open");
     std::filesystem::remove_all(job.folder);
-    return v;
+    return v.empty() ? v : v + "\n  job: " + recipe;
 }
 
 void watchdog(int) {

@@ -248,7 +248,7 @@ namespace fake {
 bool await_loader(bool release) {
     if (!pc().sleep_with_loader || std::this_thread::get_id() != pc().gui) return false;
     if (release) pc().loader_held = false;
-    while (loader_busy.load() == 1 && !pc().loader_held) std::this_thread::yield();
+    while (loader_busy.load() == 1 && !pc().loader_held) std::this_thread::sleep_for(std::chrono::microseconds(50));
     return true;
 }
 } // namespace fake
