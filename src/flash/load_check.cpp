@@ -79,6 +79,11 @@ int check_load_file(const char *path, char *message, size_t size) {
     char line[LINE_MAX_CHARS + 1];
     char why[128];
     int line_no = 0, data_records = 0, ok = 1;
+    // The first line that is neither blank nor a record. The modem answers
+    // such a line, which is not waited for; its answer would be taken for the
+    // next record's, and every answer after it for the record after.
+    int stray_line = 0;
+    char stray_start = 0;
     bool more = true;
     // Lines end where the sender ends them: LF, CR, the end of the file or 0xFF.
     while (ok && more) {
@@ -105,6 +110,9 @@ int check_load_file(const char *path, char *message, size_t size) {
             fault = record_fault(line, len, why, sizeof why);
             ++load_record_count;
             if (!fault && line[1] >= '1' && line[1] <= '3') ++data_records;
+        } else if (len > 0 && !stray_line) {
+            stray_line = line_no;
+            stray_start = line[0];
         }
         if (fault) {
             std::snprintf(message, size, "Line %d of %s: %s\nNothing was sent to the modem.", line_no, path, fault);
@@ -115,6 +123,15 @@ int check_load_file(const char *path, char *message, size_t size) {
     if (ok && data_records == 0) {
         std::snprintf(message, size, "%s holds no data records (S1, S2 or S3): there is nothing to flash.\n"
                       "Nothing was sent to the modem.", path);
+        ok = 0;
+    } else if (ok && stray_line) {
+        unsigned char c = static_cast<unsigned char>(stray_start);
+        if (c >= 32 && c < 127)
+            std::snprintf(why, sizeof why, "'%c'", c);
+        else
+            std::snprintf(why, sizeof why, "the byte %02X", c);
+        std::snprintf(message, size, "Line %d of %s begins with %s: it is not an S-record, and the file is damaged.\n"
+                      "Nothing was sent to the modem.", stray_line, path, why);
         ok = 0;
     }
     return ok;
