@@ -3,13 +3,16 @@
 // faults on both ends of the line, the user's answers and closes), each
 // checked against the invariants. Stops at the first violation with the
 // command that replays it.
-//   campaign [--jobs N] [--seed S] [--verbose]
+//   campaign [--jobs N] [--seed S] [--replay FILE] [--verbose]
+// --replay plays first the seeds that FILE lists, one a line (the first
+// number on it), the seeds of jobs that once found a fault.
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
@@ -96,7 +99,7 @@ std::string play(uint64_t seed, bool verbose) {
     c.type_letter = chance(0.05) ? 'U' : b.type, c.rrfl_sector = b.sector;
     c.rrfl_checksum = way == 0 ? b.checksum ^ 0x5A5A : b.checksum;
     c.firmware_running = way == 1 ? false : !chance(0.05);
-    c.line_rate = chance(0.2) ? 11520 : 0, c.latency_ms = 1 + pick(20);
+    c.line_rate = chance(0.2) ? 11520 : 0, c.host_fifo = one_of({14, 14, 1, 0}), c.latency_ms = 1 + pick(20);
     c.erase_ms = one_of<long>({2000, 2000, 50, 30000, 400000}), c.seed = static_cast<uint32_t>(rng());
     c.flash_size = 0x4000; // room for every load, quick to fill with old firmware
     say("way " + std::to_string(way) + " type " + c.type_letter + (c.firmware_running ? " firmware" : " resident") +
@@ -175,6 +178,8 @@ std::string play(uint64_t seed, bool verbose) {
         else closes.push_back(w);
         say("close at " + w.text), ++stats.closes;
     }
+    uint32_t tick_base = chance(0.1) ? 0xFFFFFFFFu - static_cast<uint32_t>(pick(60000)) : 0; // the tick count wraps during the job
+    if (tick_base) say("ticks wrap");
     int yes_left = pick(4), yes_budget = yes_left; // Yes to the retry questions: a finite number
     say("Yes to retries at most " + std::to_string(yes_budget));
 
@@ -190,7 +195,7 @@ std::string play(uint64_t seed, bool verbose) {
     size_t next_close = 0;
     job.setup = [&] {
         m = &fake::pc();
-        m->idle_skip_ms = 250, m->sleep_with_loader = true;
+        m->idle_skip_ms = 250, m->sleep_with_loader = true, m->tick_base = tick_base;
         for (int p : silent) m->ports[p] = nullptr;
         m->dialog = [&](plat_open_file *req) { return std::snprintf(req->file, req->max_file, "%s/modem.hex", job.folder.c_str()), 1; };
         fake::write_file(job.folder + "/modem.hex", load);
@@ -280,17 +285,24 @@ void watchdog(int) {
 int main(int argc, char **argv) {
     uint64_t jobs = 1000, seed = 1;
     bool verbose = false;
+    std::vector<uint64_t> seeds;
     self = argv[0];
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--jobs" && i + 1 < argc) jobs = std::stoull(argv[++i]);
         else if (a == "--seed" && i + 1 < argc) seed = std::stoull(argv[++i]);
         else if (a == "--verbose") verbose = true;
-        else return std::cerr << "usage: campaign [--jobs N] [--seed S] [--verbose]\n", 2;
+        else if (a == "--replay" && i + 1 < argc) {
+            std::ifstream f(argv[++i]);
+            for (std::string line; std::getline(f, line);)
+                if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) seeds.push_back(std::stoull(line));
+            if (!f.eof()) return std::cerr << "campaign: cannot read " << argv[i] << "\n", 2;
+        } else return std::cerr << "usage: campaign [--jobs N] [--seed S] [--replay FILE] [--verbose]\n", 2;
     }
+    for (uint64_t s = seed; s < seed + jobs; ++s) seeds.push_back(s);
     std::signal(SIGALRM, watchdog);
     auto start = std::chrono::steady_clock::now();
-    for (uint64_t s = seed; s < seed + jobs; ++s) {
+    for (uint64_t s : seeds) {
         current_seed = s;
         alarm(60);
         std::string v = play(s, verbose);
@@ -300,7 +312,8 @@ int main(int argc, char **argv) {
         }
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::cout << "jobs run: " << stats.jobs << " (seeds " << seed << " to " << seed + jobs - 1 << ") in " << secs
+    std::cout << "jobs run: " << stats.jobs << " (seeds " << seed << " to " << seed + jobs - 1 << ", " << seeds.size() - jobs
+              << " replayed) in " << secs
               << " s; violations: 0; longest job " << stats.longest / 1000 << " s of virtual time (largest bound "
               << stats.bound / 1000 << " s)\nfaults injected at the modem's end (fired):";
     for (int k = 0; k < 8; ++k) std::cout << " " << kinds[k] << " " << stats.fired[k];
