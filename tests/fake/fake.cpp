@@ -201,12 +201,8 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     sim::Modem *modem = fake::modem_of(h);
     uint64_t now = fake::advance();
     *in_queue = static_cast<uint32_t>(m.incoming.size() + (modem ? modem->available(fake::us(now)) : 0));
-    if (*in_queue == 0 && m.idle_skip_ms) {
-        uint64_t to = now + m.idle_skip_ms;
-        sim::usec next = modem ? modem->next_output_time() : -1;
-        if (next >= 0) to = std::min<uint64_t>(to, std::max<uint64_t>(now, static_cast<uint64_t>(next + 999) / 1000));
-        m.now_ms += to - now;
-    }
+    sim::usec next = modem && !*in_queue && m.idle_skip_ms ? modem->next_output_time() : -1;
+    if (!*in_queue) m.now_ms += next < 0 ? m.idle_skip_ms : std::min<uint64_t>(m.idle_skip_ms, std::max<sim::usec>(0, (next + 999) / 1000 - static_cast<sim::usec>(now)));
     return 1;
 }
 
@@ -242,9 +238,8 @@ uint32_t plat_last_error() { return pc().last_error; }
 uint32_t plat_tick_count() { return pc().tick_base + static_cast<uint32_t>(fake::advance()); }
 int32_t plat_runtime_clock_ms() { return static_cast<int32_t>(fake::advance()); }
 namespace fake {
-// With sleep_with_loader, on the GUI thread: waits in real time until the
-// loader thread ends or is held; `release` first lets a held one go. 1 when
-// it waited so.
+// With sleep_with_loader, on the GUI thread: waits until the loader thread ends or is held
+// (`release` lets a held one go first); 1 when it waited so.
 bool await_loader(bool release) {
     if (!pc().sleep_with_loader || std::this_thread::get_id() != pc().gui) return false;
     if (release) pc().loader_held = false;

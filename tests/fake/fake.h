@@ -39,8 +39,8 @@ struct Machine {
     };
     std::deque<Look> looks;
     std::function<void()> on_look; // at each look at the port, before the bytes waiting are counted
-    // A look that finds nothing moves the clock on by up to this much, never
-    // past the modem's next byte: a PC busy elsewhere. Keeps long waits cheap.
+    // A look that finds nothing moves the clock on by up to this much, never past the modem's
+    // next byte: a PC busy elsewhere. Keeps long waits cheap.
     uint32_t idle_skip_ms = 0;
     std::vector<std::string> reads; // every read that brought bytes, as the program got it
     std::deque<int> write_takes; // bytes each next WriteFile takes (-1: fails); none: all 16
@@ -66,11 +66,9 @@ struct Machine {
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     std::atomic<bool> window_destroyed{false};
-    // A sleep of the GUI thread, and its wait for the loader thread to stop,
-    // let the loader thread alone move the clock until it ends, as real
-    // concurrency would: the same job then plays the same way. A test may
-    // hold the loader thread (loader_held, until it turns false): the sleep
-    // ends then, and the wait to stop lets it go.
+    // The GUI thread's sleep and its wait for the loader thread to stop leave the clock to the
+    // loader thread until it ends, as real concurrency would: a job plays the same every time.
+    // A test may hold the loader thread (loader_held, until false): the sleep ends, the wait lets go.
     bool sleep_with_loader = false;
     std::atomic<bool> loader_held{false};
 

@@ -1,18 +1,16 @@
-// libFuzzer targets, one per executable (FUZZ_TARGET names it): the modem's
-// side of the probe and of a whole job, the load and the loader file through
-// a whole job against the modem model, the settings file, the text reader.
-// Each aborts when something that must hold does not; the sanitizers catch
-// the rest. FUZZ_SEEDS=DIR makes a target write its seed corpus there:
-// the real files, and the model's real replies.
+// libFuzzer targets, one program named fuzz_<target> for each: probe and job (the modem's side of
+// the probe and of a whole job), load and loader (the files through a whole job against the modem
+// model), settings, text (the readers). Each aborts when what must hold does not, the sanitizers
+// catch the rest. With FUZZ_SEEDS=DIR it writes its seeds there: the real files, the model's replies.
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
+#include <numeric>
+#include <sstream>
 
 #include "app/app.h"
 #include "campaign/checks.h"
 #include "identify/identify.h"
-#include "platform/profile.h"
 
 namespace {
 
@@ -22,284 +20,146 @@ struct Input {
     int byte() { return n ? (--n, *p++) : -1; }
     std::string rest() const { return std::string(reinterpret_cast<const char *>(p), n); }
 };
-
-const std::string &dir() {
-    static const std::string *d = [] {
-        auto p = std::filesystem::temp_directory_path() / ("flashfuzz-" + std::to_string(getpid()));
-        std::filesystem::create_directories(p);
-        std::atexit([] { std::filesystem::remove_all(dir()); });
-        return new std::string(p.string());
-    }();
-    return *d;
-}
-
-void check(bool ok, const std::string &what) {
-    if (ok) return;
-    std::fprintf(stderr, "VIOLATION: %s\n", what.c_str());
-    std::abort();
-}
-
-// A small load (the header and two records of a real one) and loader.
+void check(bool ok, const char *what) { ok ? void() : (std::fprintf(stderr, "VIOLATION: %s\n", what), std::abort()); }
+const std::string dir = "/tmp/flashfuzz-" + std::to_string(getpid());
+const bool made = std::filesystem::create_directories(dir) && !std::atexit([] { std::filesystem::remove_all(dir); });
+// A small load (the header line and a record of a real one, and an end record) and loader.
 std::vector<std::string> small_load() {
-    std::string text = fake::read_file(fake::testdata("load_small.hex"));
-    std::vector<std::string> lines;
-    for (size_t at = 0; lines.size() < 3; at = text.find('\n', at) + 1) lines.push_back(text.substr(at, text.find('\n', at) - at));
-    lines.push_back("S9030000FC");
-    return lines;
+    std::istringstream t(fake::read_file(fake::testdata("load_small.hex")));
+    std::vector<std::string> l(3);
+    for (auto &x : l) std::getline(t, x);
+    return l.push_back("S9030000FC"), l;
 }
-std::string joined(const std::vector<std::string> &lines) {
-    std::string s;
-    for (auto &l : lines) s += l + "\n";
-    return s;
-}
-const char *const SMALL_LOADER = ":0400000001020304F2\n:00000001FF\n";
+std::string joined(const std::vector<std::string> &l) { return std::accumulate(l.begin(), l.end(), std::string(), [](auto a, auto &b) { return a + b + "\n"; }); }
 
-// The modem's side from the fuzzer's bytes: at each look at the port the
-// next chunk arrives. A chunk is a byte h and the bytes it counts: the clock
-// moves on (h & 15)^2 * 40 ms first (past every short time-out at 15), and
-// h >> 4 bytes follow (15: 15 more, plus 16 times the next byte).
+// The modem's side from the fuzzer's bytes: at each look at the port the next chunk arrives, a byte
+// h, then h >> 4 bytes (15: 15 + 16 times the next byte); the clock first moves on (h & 15)^2 * 40 ms.
 void modem_from(Input *in) {
-    fake::Machine &m = fake::pc();
-    m.ports[3] = nullptr;
-    m.idle_skip_ms = 2000;
-    m.on_look = [in] {
+    fake::pc().ports[3] = nullptr, fake::pc().idle_skip_ms = 2000;
+    fake::pc().on_look = [in] {
         int h = in->byte();
-        if (h < 0) return;
-        fake::pc().now_ms += static_cast<uint64_t>((h & 15) * (h & 15) * 40);
-        size_t n = static_cast<size_t>(h >> 4);
-        if (n == 15) n += 16 * static_cast<size_t>(std::max(in->byte(), 0));
-        n = std::min(n, in->n);
-        fake::pc().incoming.append(reinterpret_cast<const char *>(in->p), n);
-        in->p += n, in->n -= n;
+        size_t n = h < 0 ? 0 : static_cast<size_t>(h >> 4) + (h >> 4 == 15 ? 16 * static_cast<size_t>(std::max(in->byte(), 0)) : 0);
+        fake::pc().now_ms += static_cast<uint64_t>((h & 15) * (h & 15) * 40 * (h >= 0));
+        fake::pc().incoming.append(reinterpret_cast<const char *>(in->p), n = std::min(n, in->n)), in->p += n, in->n -= n;
     };
 }
-// The model's replies as the program read them, as chunks of that form.
-std::string as_chunks(const std::vector<std::string> &reads) {
-    std::string out;
-    for (const auto &r : reads)
-        for (size_t i = 0; i < r.size(); i += 14) out += static_cast<char>(std::min<size_t>(14, r.size() - i) << 4) + r.substr(i, 14);
-    return out;
+void answers(int bits) { // the n-th question answered by bit n, No after the fourth
+    fake::pc().answer = [bits, n = 0](const std::string &box) mutable { return box[0] != '?' ? PLAT_IDOK : (bits >> n++ & 1) && n <= 4 ? PLAT_IDYES : PLAT_IDNO; };
 }
 
-void set_answers(int bits) { // the n-th question answered by bit n; No after the fourth
-    auto n = std::make_shared<int>(0);
-    fake::pc().answer = [bits, n](const std::string &box) {
-        return box[0] != '?' ? PLAT_IDOK : (bits >> (*n)++ & 1) && *n <= 4 ? PLAT_IDYES : PLAT_IDNO;
-    };
-}
-
-// -- the probe, answered by the fuzzer: its result, and the port, must agree
-// with what the modem said.
-void setup_probe(int flags) {
-    fake::reset();
-    com_port = 3;
-    cfg_complete = flags & 1;
-    if (cfg_complete) std::strcpy(cfg_atcmd, "ATI5\r"), std::strcpy(cfg_response, flags & 2 ? "" : "Quillmarch^RRFL");
+// The probe: its result and the port agree; a resident loader is used only when it fits the load.
+void probe_setup(int flags) {
+    fake::reset(), answers(flags), com_port = 3, cfg_complete = flags & 1;
+    std::strcpy(cfg_atcmd, "ATI5\r"), std::strcpy(cfg_response, flags & 2 ? "" : "Quillmarch^RRFL");
     load_modem_type = MODEM_INTERNAL, load_rrfl_sector = flags & 4 ? 16 : 64, load_rrfl_checksum = 0x1234;
-    set_answers(flags >> 3);
 }
 int probe(Input in) {
-    int flags = in.byte();
-    if (flags < 0) return 0;
-    setup_probe(flags);
-    modem_from(&in);
+    probe_setup(in.byte()), modem_from(&in);
     int r = open_and_probe_port();
-    check(r >= 1 && r <= 5 && (hComm != nullptr) == (r != PROBE_NO_MODEM) && fake::pc().open_ports() == (r != PROBE_NO_MODEM),
-          "probe result " + std::to_string(r) + " with the port " + (hComm ? "open" : "closed"));
-    if (r == PROBE_RRFL_STARTED || r == PROBE_START_RRFL)
-        check(load_type_ok && actual_sector_size == load_rrfl_sector && actual_rrfl_checksum == load_rrfl_checksum,
-              "the resident loader is used though it does not fit the load");
-    close_port();
-    return 0;
+    check(r >= 1 && r <= 5 && (hComm != nullptr) == (r != 1) && fake::pc().open_ports() == (r != 1), "the probe's result and its port");
+    check((r != 2 && r != 4) || (load_type_ok && actual_sector_size == load_rrfl_sector && actual_rrfl_checksum == load_rrfl_checksum), "a resident loader that does not fit used");
+    return close_port(), 0;
 }
 
-// -- whole jobs: the small files, the modem on COM3.
-void small_job(fake::Job &job, int flags, const std::string &load, const std::string &loader) {
-    job.root = dir() + "/job";
-    job.load = job.loader = "";
-    if (flags & 1) job.ini += "NoPopUps=yes\n";
-    if (flags & 2) job.ini += "atchecksum=AT&&FCS\nchecksumresponse=CS=GOOD\n";
+// A whole job with these files, the modem on COM3 (from `modem` when given), answers and settings from `flags`.
+void play(fake::Job &job, checks::Watch &w, int flags, std::string load, std::string loader, Input *modem = nullptr) {
+    job.root = dir + "/job", job.load = job.loader = "", job.com = modem ? 0 : 3, job.modem.flash_size = 0x4000;
     job.modem.checksum_cmd = "AT&&FCS", job.modem.checksum_reply = "CS=GOOD";
-    job.modem.flash_size = 0x4000; // room for the loads, quick to fill with old firmware
-    job.setup = [&job, flags, load, loader] {
-        fake::write_file(job.folder + "/modem.hex", load);
-        fake::write_file(job.folder + "/kivfldr.hex", loader);
-        fake::pc().sleep_with_loader = true;
-        set_answers(flags >> 2);
+    job.ini += std::string(flags & 1 ? "NoPopUps=yes\n" : "") + (flags & 2 ? "atchecksum=AT&&FCS\nchecksumresponse=CS=GOOD\n" : "");
+    job.setup = [&job, flags, load, loader, modem] {
+        fake::write_file(job.folder + "/modem.hex", load), fake::write_file(job.folder + "/kivfldr.hex", loader);
+        fake::pc().sleep_with_loader = true, answers(flags >> 2), modem ? modem_from(modem) : void();
     };
+    w.bound = checks::bound_ms(3, 603, static_cast<uint64_t>(std::count(load.begin(), load.end(), '\n')) + 1, 4, 0);
+    check(checks::run(job, w).empty(), "an invariant of every job (see the campaign)");
 }
-std::string played(fake::Job &job, checks::Watch &w, uint64_t records) {
-    w.bound = checks::bound_ms(3, 603, records, 4, 0);
-    return checks::run(job, w);
-}
-
-// The modem's side of a whole job from the fuzzer: success only when every
-// record went out after the last full erase.
+// Answered by the fuzzer: success only when every record went out after the last full erase.
 int job(Input in) {
-    int flags = in.byte();
-    if (flags < 0) return 0;
     fake::Job job;
-    small_job(job, flags, joined(small_load()), SMALL_LOADER);
-    job.com = 0;
-    auto setup = job.setup;
-    job.setup = [&] { setup(), modem_from(&in); };
     checks::Watch w;
-    std::string v = played(job, w, 4);
-    check(v.empty(), v);
-    const std::string &line = fake::pc().line;
-    size_t at = line.rfind('Z') == std::string::npos ? 0 : line.rfind('Z');
-    for (auto &r : small_load())
-        if (w.success) check((at = line.find(r + "\r", at)) != std::string::npos, "success reported, but " + r + " was never sent");
+    play(job, w, in.byte(), joined(small_load()), ":0400000001020304F2\n:00000001FF\n", &in);
+    size_t at = fake::pc().line.rfind('Z') == std::string::npos ? 0 : fake::pc().line.rfind('Z');
+    for (auto &r : small_load()) check(!w.success || (at = fake::pc().line.find(r + "\r", at)) != std::string::npos, "success, a record never sent");
     return 0;
 }
-
-// The records of a load as the program reads it: text mode, a Ctrl-Z or
-// 0xFF ends it, lines end at LF or CR.
-std::vector<std::string> records_of(const std::string &file) {
-    std::vector<std::string> out(1);
-    for (size_t i = 0; i < file.size() && file[i] != '\x1A' && file[i] != '\xFF'; ++i)
-        if (file[i] == '\n' || file[i] == '\r')
-            out.emplace_back(), i += file.compare(i, 2, "\r\n") == 0;
-        else
-            out.back() += file[i];
-    std::erase_if(out, [](const std::string &l) { return l.empty() || l[0] != 'S'; });
-    return out;
-}
-
-// A load file from the fuzzer: success only when the modem answered every
-// record; its resident loader fits a load with the real header, or the
-// loader is uploaded first.
-int load(Input in) {
+// A load (or loader) from the fuzzer: success only when the modem answered every record of the load
+// as the program reads it (Ctrl-Z or 0xFF ends it, lines end at LF or CR), and holds the small load.
+int files(Input in, bool is_loader) {
     std::string text = in.rest();
+    std::vector<std::string> records(1);
+    for (size_t i = 0; i < text.size() && text[i] != '\x1A' && text[i] != '\xFF'; ++i)
+        text[i] == '\n' || text[i] == '\r' ? (records.emplace_back(), i += text.compare(i, 2, "\r\n") == 0) : (records.back() += text[i], 0);
+    std::erase_if(records, [](const std::string &l) { return l.empty() || l[0] != 'S'; });
     fake::Job job;
-    small_job(job, 6, text, SMALL_LOADER);
-    job.modem.firmware_running = text.size() & 1;
-    job.modem.rrfl_checksum = text.size() & 2 ? 0x1234 : 0x9999;
     checks::Watch w;
-    std::string v = played(job, w, records_of(text).size());
-    check(v.empty(), v);
-    if (w.success) check(checks::unacknowledged(*job.model, records_of(text), w.decided_us).empty(), "success reported, but a record was never acknowledged");
-    return 0;
-}
-
-// A loader file from the fuzzer, uploaded before the small load: success
-// only with the load in the modem's flash.
-int loader(Input in) {
-    fake::Job job;
-    small_job(job, 6, joined(small_load()), in.rest());
-    job.modem.rrfl_checksum = 0x9999;
-    checks::Watch w;
-    std::string v = played(job, w, 4);
-    check(v.empty(), v);
-    if (!w.success) return 0;
+    job.modem.firmware_running = is_loader || text.size() & 1, job.modem.rrfl_checksum = !is_loader && text.size() & 2 ? 0x1234 : 0x9999;
+    play(job, w, 6, is_loader ? joined(small_load()) : text, is_loader ? text : ":0400000001020304F2\n:00000001FF\n");
+    check(!w.success || checks::unacknowledged(*job.model, is_loader ? small_load() : records, w.decided_us).empty(), "success, a record unanswered");
     std::string bin = fake::read_file(fake::testdata("load_small.bin")).substr(0, 64);
-    std::vector<uint8_t> want(bin.begin(), bin.end());
-    want.resize(job.model->flash().size(), 0xFF);
-    check(job.model->flash() == want, "success reported, but the modem's flash is not the load");
+    check(!w.success || !is_loader || std::memcmp(bin.data(), job.model->flash().data(), 64) == 0, "success, the load not in the flash");
     return 0;
 }
+int load(Input in) { return files(in, false); }
+int loader(Input in) { return files(in, true); }
 
-// The settings file: every value within its buffer, and what the program
-// makes of them (the window's lines, the probe's match) within theirs.
+// The settings file: every value within its buffer, and the texts made of them within theirs.
 int settings(Input in) {
-    fake::reset();
-    fake::write_file(dir() + "/flashfile.ini", in.rest());
-    cfg_complete = read_flash_settings(dir().c_str(), cfg_modemname, cfg_filename);
-    check(cfg_complete <= 1 && no_popups <= 1 && skip_flush <= 1, "settings flags");
-    for (const char *v : {cfg_modemname, cfg_filename, cfg_atcmd, cfg_response, cfg_atchecksum, cfg_checksumresponse, cfg_logfile})
-        check(std::strlen(v) <= 255, "a settings value past its buffer");
-    init_status_lines();
-    com_port = 255;
-    set_found_line("...");
-    check(std::strlen(status_line1) < sizeof status_line1 && std::strstr(status_line1, " on COM255"), "the found line lost its port");
-    int r = match_alternatives("\r\nI-56K V.90 Quillmarch 3.12\r\n\r\nOK\r\n", cfg_response);
-    check(r == -1 || (r >= 1 && r <= 255), "match_alternatives");
-    char small[4];
-    profile_read_string("FlashInfo", "modemname", "x", small, 1 + in.n % 4, (dir() + "/flashfile.ini").c_str());
-    check(std::strlen(small) <= in.n % 4, "a profile read past its capacity");
-    return 0;
+    fake::reset(), fake::write_file(dir + "/flashfile.ini", in.rest());
+    cfg_complete = read_flash_settings(dir.c_str(), cfg_modemname, cfg_filename), init_status_lines(), com_port = 255, set_found_line("...");
+    for (const char *v : {cfg_modemname, cfg_filename, cfg_atcmd, cfg_response, cfg_atchecksum, cfg_checksumresponse, cfg_logfile, status_line2})
+        check(std::strlen(v) <= 255 && cfg_complete <= 1 && no_popups <= 1 && skip_flush <= 1, "a settings value");
+    return check(std::strstr(status_line1, " on COM255") && match_alternatives("I-56K V.90 Quillmarch OK", cfg_response) <= 255, "the found line"), 0;
 }
-
-// The text reader against the rules it follows: Ctrl-Z ends the text,
-// CR LF reads as LF, every other byte comes through; one character at a
-// time or in blocks alike.
+// The text reader against its rules (Ctrl-Z ends the text, CR LF reads as LF, every other byte comes
+// through), a character at a time and in blocks of the sizes the bytes say.
 int text(Input in) {
-    std::string bytes = in.rest(), want;
-    for (size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i)
-        if (bytes.compare(i, 2, "\r\n") != 0) want += bytes[i];
-    std::string path = dir() + "/text";
-    fake::write_file(path, bytes);
-    check(file_size(path.c_str()) == static_cast<long>(bytes.size()), "file_size");
-    text_file *f = text_open(path.c_str());
-    std::string got;
-    char block[64];
-    for (size_t k = 0;; ++k) {
-        size_t step = bytes.empty() ? 1 : static_cast<unsigned char>(bytes[k % bytes.size()]) % 40;
-        if (step < 8) {
-            int c = text_getc(f);
-            if (c < 0) break;
-            got += static_cast<char>(c);
-        } else {
-            size_t n = text_read(f, block, step % sizeof block);
-            got.append(block, n);
-            if (n < step % sizeof block) break;
-        }
+    std::string bytes = in.rest(), want, got;
+    for (size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) want += bytes.compare(i, 2, "\r\n") ? bytes.substr(i, 1) : "";
+    fake::write_file(dir + "/text", bytes);
+    text_file *f = text_open((dir + "/text").c_str());
+    char block[40];
+    for (size_t k = 0, n = 1, step; n; ++k, got.append(block, n)) {
+        step = bytes.empty() ? 0 : static_cast<uint8_t>(bytes[k % bytes.size()]) % sizeof block;
+        int c = step < 8 ? text_getc(f) : 0;
+        n = step >= 8 ? text_read(f, block, step) : c >= 0 ? (block[0] = static_cast<char>(c), 1) : 0;
     }
     text_close(f);
-    check(got == want, "the text reader read something else");
-    return 0;
+    return check(got == want && file_size((dir + "/text").c_str()) == static_cast<long>(bytes.size()), "the text reader"), 0;
 }
 
 int (*target)(Input) = nullptr;
-std::string target_name;
-
-// The seed corpus: the real files, the model's real replies.
-void write_seeds(std::string to) {
-    to = std::filesystem::absolute(to).string(); // a job makes its own folder current
+// The seeds: the real files; the model's replies in the probe and whole jobs, each way in, as chunks.
+void write_seeds(const std::string &name, const std::string &to) {
     std::filesystem::create_directories(to);
     int n = 0;
     auto seed = [&](const std::string &bytes) { fake::write_file(to + "/seed-" + std::to_string(++n), bytes); };
-    const std::string &target = target_name;
-    for (const char *f : {"load_small.hex", "load_c2.hex", "load_c3.hex", "kivfldr_crlf.hex", "kivfldr_noeol.hex"})
-        if (target == "text" || (target == "load" && f[1] == 'o') || (target == "loader" && f[0] == 'k')) seed(fake::read_file(fake::testdata(f)));
-    if (target == "settings" || target == "text")
-        for (const char *ini : {"[FlashInfo]\nmodemname=Test Modem\nfilename=modem.hex\natcmd=ATI5\nresponse=Quillmarch^RRFL\n",
-                                "[FlashInfo]\r\nNoPopUps=YES\r\nSkipFlush=yes\r\natchecksum=AT&&FCS\r\ncheckSumResponse=<empty>\r\n",
-                                "; note\n[other]\nmodemname=x\n[ flashinfo ]\n atcmd = \"ATI3\" \nlogfile=flash.log\n"})
-            seed(ini);
-    // Replies: the model's own, in the probe and in whole jobs, by each way in.
-    for (int flags : {13, 12, 30, 31}) {
-        for (int way = 0; way < 3 && (target == "probe" || target == "job"); ++way) {
+    for (std::string f : {"load_small.hex", "load_c2.hex", "load_c3.hex", "kivfldr_crlf.hex", "kivfldr_noeol.hex"})
+        if (name == "text" || name == (f[0] == 'l' ? "load" : "loader")) seed(fake::read_file(fake::testdata(f)));
+    if (name == "settings" || name == "text")
+        seed("; a note\r\n[ flashinfo ]\r\nmodemname=M\nfilename=modem.hex\r\nNoPopUps=YES\natchecksum=AT&&FCS\n checkSumResponse = \"<empty>\" \n");
+    for (int flags = 12; flags < 16 && (name == "probe" || name == "job"); ++flags)
+        for (int way = 0; way < 3; ++way) {
             fake::Job job;
-            small_job(job, flags, joined(small_load()), SMALL_LOADER);
             job.modem.firmware_running = way != 1, job.modem.rrfl_checksum = way ? 0x1234 : 0x9999;
-            if (target == "probe") {
-                setup_probe(flags);
-                sim::Modem modem(job.modem);
-                fake::pc().ports[3] = &modem;
-                open_and_probe_port();
-                close_port();
-            } else {
-                checks::Watch w;
-                played(job, w, 4);
-            }
-            seed(std::string(1, static_cast<char>(flags)) + as_chunks(fake::pc().reads));
+            sim::Modem modem(job.modem);
+            checks::Watch w;
+            name == "job" ? play(job, w, flags, joined(small_load()), ":0400000001020304F2\n:00000001FF\n")
+                          : (probe_setup(flags), fake::pc().ports[3] = &modem, open_and_probe_port(), close_port());
+            std::string chunks(1, static_cast<char>(flags));
+            for (const auto &r : fake::pc().reads)
+                for (size_t i = 0; i < r.size(); i += 14) chunks += static_cast<char>(std::min<size_t>(14, r.size() - i) << 4) + r.substr(i, 14);
+            seed(chunks);
         }
-    }
 }
 
 } // namespace
 
-// The target is named by the program's name, fuzz_<target>.
 extern "C" int LLVMFuzzerInitialize(int *, char ***argv) {
-    std::string name = std::filesystem::path((*argv)[0]).filename().string();
-    const struct { const char *name; int (*f)(Input); } targets[] = {
-        {"probe", probe}, {"job", job}, {"load", load}, {"loader", loader}, {"settings", settings}, {"text", text}};
-    for (auto &t : targets)
-        if (name == std::string("fuzz_") + t.name) target = t.f, target_name = t.name;
-    if (!target) std::fprintf(stderr, "%s: run me as fuzz_probe, fuzz_job, fuzz_load, fuzz_loader, fuzz_settings or fuzz_text\n", name.c_str()), std::exit(2);
-    if (const char *to = std::getenv("FUZZ_SEEDS")) write_seeds(to), std::exit(0);
-    return 0;
+    std::string name = std::filesystem::path((*argv)[0]).filename().string(), seeds = std::getenv("FUZZ_SEEDS") ? std::getenv("FUZZ_SEEDS") : "";
+    using Target = std::pair<const char *, int (*)(Input)>;
+    for (auto [t, f] : {Target{"probe", probe}, {"job", job}, {"load", load}, {"loader", loader}, {"settings", settings}, {"text", text}})
+        target = name == "fuzz_" + std::string(t) ? (name = t, f) : target;
+    if (!target) std::fprintf(stderr, "run me as fuzz_probe, _job, _load, _loader, _settings or _text\n"), std::exit(2);
+    return seeds.empty() ? 0 : (write_seeds(name, std::filesystem::absolute(seeds)), std::exit(0), 0);
 }
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) { return target(Input{data, size}); }
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) { return (void)made, target(Input{data, size}); }
