@@ -127,8 +127,12 @@ int full_flash_branch() {
 } // namespace
 
 int decode_modem_type() {
+    // The line end of the previous reply can come after its "OK" was found,
+    // and so begin this one's text: the letter is counted from the echo.
+    size_t echo = std::strspn(rx_buffer, "\r\n");
+    char letter = std::strlen(rx_buffer + echo) > TYPE_LETTER_INDEX ? rx_buffer[echo + TYPE_LETTER_INDEX] : 0;
     const char *name;
-    switch (rx_buffer[TYPE_LETTER_INDEX]) {
+    switch (letter) {
     case 'C': case 'c': actual_modem_type = MODEM_TOVARINDEL; name = "TOVARINDEL"; break;
     case 'I': case 'i': actual_modem_type = MODEM_INTERNAL; name = "INTERNAL"; break;
     case 'S': case 's': actual_modem_type = MODEM_EXTERNAL; name = "EXTERNAL"; break;
