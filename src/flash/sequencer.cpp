@@ -24,16 +24,16 @@ constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
 // A path of 255 characters and the longest reason fit whole.
 constexpr size_t LOAD_REFUSAL_SIZE = 512;
 constexpr const char *NO_RECORDS_TEXT = "The load file holds no S-records: nothing was programmed.";
-// How long an answer owed to an earlier write of a record is waited for.
-constexpr unsigned UNITS_OWED_REPLY = 1;
 
 // A record resent after a time-out may still get the answer to its earlier
 // write. The modem answers every line in turn, so that late answer comes
-// first and the resend's own right behind it; both are taken before the
-// next record goes out, or that record would be acknowledged by an answer
-// meant for this one (and the last by one that came before it).
-int32_t replies_owed; // answers still to come to earlier writes of this record
-bool record_in;       // this record is acknowledged; only owed answers are awaited
+// first and the resend's own behind it; every answer owed is taken, until
+// the last write's time-out, before the next record goes out, or that record
+// would be acknowledged by an answer meant for this one (and the last by one
+// that came before it).
+int32_t replies_owed;     // answers still to come to earlier writes of this record
+bool record_in;           // this record is acknowledged; only owed answers are awaited
+uint32_t last_write_tick; // when this record was last written
 
 void trace_int(const char *format, int value) {
     std::snprintf(trace_buf, sizeof trace_buf, format, value);
@@ -228,7 +228,7 @@ void step_open_load() {
 void step_send() {
     if (send_record(send_next_line) == 1) {
         rx_count = 0;
-        wait_start_tick = plat_tick_count();
+        wait_start_tick = last_write_tick = plat_tick_count();
         flash_state = 8;
     }
 }
@@ -257,7 +257,7 @@ int count_replies(const char *text) {
 }
 
 void step_poll() {
-    unsigned r = wait_for_reply(REPLY_OK, record_in ? UNITS_OWED_REPLY : static_cast<unsigned>(reply_timeout), 0);
+    unsigned r = wait_for_reply(REPLY_OK, static_cast<unsigned>(reply_timeout), 0);
 
     // The end of the file was reached with nothing left to write: there is
     // no reply to wait for.
@@ -315,6 +315,7 @@ void step_poll() {
             return;
         }
         rx_count = 0;
+        wait_start_tick = last_write_tick;
         debug_trace("FLASH: Awaiting the answer owed to an earlier write");
     }
 }
