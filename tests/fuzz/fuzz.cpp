@@ -114,7 +114,8 @@ int settings(Input in) {
 // through), a character at a time and in blocks of the sizes the bytes say.
 int text(Input in) {
     std::string bytes = in.rest(), want, got;
-    for (size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i) want += bytes.compare(i, 2, "\r\n") ? bytes.substr(i, 1) : "";
+    for (size_t i = 0; i < bytes.size() && bytes[i] != '\x1A'; ++i)
+        if (bytes.compare(i, 2, "\r\n")) want += bytes[i];
     fake::write_file(dir + "/text", bytes);
     text_file *f = text_open((dir + "/text").c_str());
     char block[40];
