@@ -3,6 +3,7 @@
 // replays it.   campaign [--jobs N] [--seed S] [--replay FILE (seeds, one a line)] [--verbose]
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <iostream>
@@ -181,13 +182,16 @@ int main(int argc, char **argv) {
     }
     for (uint64_t s = seed; s < seed + jobs; ++s) seeds.push_back(s);
     std::signal(SIGALRM, hangs);
+    auto start = std::chrono::steady_clock::now();
+    auto secs = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     for (uint64_t s : seeds) {
         std::string replay = "\nreplay: " + self + " --seed " + std::to_string(s) + " --jobs 1 --verbose\n";
         hang = "VIOLATION: job " + std::to_string(s) + " hangs" + replay, alarm(60);
         std::string v = play(s, verbose);
         if (!v.empty()) return std::cout << "VIOLATION in job " << s << ": " << v << replay, 1;
+        if (stats.jobs % 10000 == 0) std::cerr << stats.jobs << " jobs, " << secs() << " s\n";
     }
-    std::cout << "jobs run: " << stats.jobs << " (seeds " << seed << " to " << seed + jobs - 1 << ", " << seeds.size() - jobs << " replayed); violations: 0; longest job "
+    std::cout << "jobs run: " << stats.jobs << " (seeds " << seed << " to " << seed + jobs - 1 << ", " << seeds.size() - jobs << " replayed) in " << secs() << " s; violations: 0; longest job "
               << stats.longest / 1000 << " s of virtual time\nfaults injected at the modem's end (fired):";
     for (int k = 0; k < 8; ++k) std::cout << " " << kinds[k] << " " << stats.fired[k];
     std::cout << "\nat the PC's end: failed writes " << stats.writes[0] << " empty writes " << stats.writes[1] << " short writes " << stats.writes[2]
