@@ -104,7 +104,7 @@ std::string play(uint64_t seed, bool verbose) {
         (w.hold ? hold_at : closes.emplace_back()) = w;
     }
     const std::deque<int> takes_drawn = takes;
-    bool faultless = c.faults.empty() && c.random_faults.empty() && takes.empty() && closes.empty() && !hold_at.hold, said_no = false;
+    bool faultless = c.faults.empty() && c.random_faults.empty() && takes.empty(), said_no = false; // closes refused allowed
     int yes_left = draw("yes", 4); // Yes to the retry questions: a finite number
     uint32_t tick_base = maybe("ticks-wrap", 0.1) ? 0xFFFFFFFFu - static_cast<uint32_t>(draw("ms", 60000)) : 0;
     checks::Watch w;
@@ -122,8 +122,9 @@ std::string play(uint64_t seed, bool verbose) {
         m->dialog = [&](plat_open_file *req) { return std::snprintf(req->file, req->max_file, "%s/modem.hex", job.folder.c_str()), 1; };
         fake::write_file(job.folder + "/modem.hex", load), fake::write_file(job.folder + "/kivfldr.hex", loader);
         m->answer = [&](const std::string &box) {
-            bool retry = box.find("Retry") != std::string::npos, yes = box.find("Kill") != std::string::npos ? rng() % 2 : retry ? yes_left > 0 && rng() % 4 : rng() % 10;
-            yes_left -= yes && retry, said_no |= !yes && box[0] == '?';
+            bool retry = box.find("Retry") != std::string::npos, kill = box.find("Kill") != std::string::npos;
+            bool yes = kill ? rng() % 2 : retry ? yes_left > 0 && rng() % 4 : rng() % 10;
+            yes_left -= yes && retry, said_no |= !yes && box[0] == '?' && !kill;
             return box[0] != '?' ? PLAT_IDOK : yes ? PLAT_IDYES : PLAT_IDNO;
         };
         m->on_write = [&] { // a close during the upload: the loader thread waits at its line until it is answered
@@ -153,7 +154,7 @@ std::string play(uint64_t seed, bool verbose) {
     std::string bin = fake::read_file(fake::testdata(std::string(b.name) + ".bin")), line = checks::unacknowledged(*job.model, records, w.decided_us);
     std::vector<uint8_t> want(bin.begin(), bin.end());
     want.resize(job.model->flash().size(), 0xFF);
-    if (v.empty() && faultless && !said_no && job.com && ((way && c.type_letter == b.type) || c.firmware_running) && !w.success && job.ini.find("BAD") == std::string::npos)
+    if (v.empty() && faultless && !said_no && job_outcome != JOB_STOPPED && job.com && ((way && c.type_letter == b.type) || c.firmware_running) && !w.success && job.ini.find("BAD") == std::string::npos)
         v = "a job without faults did not complete: " + outcome;
     if (v.empty() && w.success) v = !line.empty() ? "success reported, but the modem never acknowledged " + line
                                     : job.model->flash() != want ? "success reported, but the modem's flash is not the load" : "";
