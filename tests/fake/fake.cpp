@@ -97,10 +97,22 @@ std::string read_file(const std::string &path) {
 
 void write_file(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
+namespace {
+// One folder a process, since ctest -j runs test processes side by side;
+// gone when the process ends.
+struct job_folder {
+    std::string path = std::string(TEST_BINARY_DIR) + "/job-" + std::to_string(getpid());
+    ~job_folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+} own_folder;
+} // namespace
+
 bool run(Job &job) {
     reset();
     Machine &m = pc();
-    job.folder = std::string(TEST_BINARY_DIR) + "/job";
+    job.folder = own_folder.path;
     std::filesystem::remove_all(job.folder);
     std::filesystem::create_directories(job.folder);
     if (!job.ini.empty()) write_file(job.folder + "/flashfile.ini", "[FlashInfo]\n" + job.ini);
