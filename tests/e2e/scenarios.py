@@ -97,6 +97,12 @@ def full_erase_loader_upload(ctx):
     if ctx.runner == "wine":
         c.check(b'level="highestAvailable" uiAccess="false"' in open(ctx.run.exe, "rb").read(),
                 "the program carries no manifest asking for the highest available rights")
+        # The version details that the file's properties show, read back from its resources.
+        rc = ctx.run.tool(["i686-w64-mingw32-windres", "-J", "coff", "-O", "rc", "-i", ctx.run.exe])
+        for want in ("FILEVERSION 1, 4, 6, 0", "PRODUCTVERSION 1, 4, 6, 0", '"FileVersion", "1.4f"',
+                     '"ProductVersion", "1.4f"', '"ProductName", "Quillmarch Flash Loader"',
+                     '"FileDescription", "Quillmarch Flash Loader: rewrites a modem\'s flash over a COM port"'):
+            c.check(want in rc, "the version details lack %s" % want)
     return c
 
 
@@ -224,7 +230,6 @@ def erase_refused_by_no(ctx):
     c = ctx.check([refused], status=1, y=False, flash=False)
     c.check([t for _, k, t in ctx.run.events if k == "answer"] == ["no (--no)"], "the answer was not --no's")
     c.modem_count("loader", 0)
-    c.modem_count("Z", 0)
     return c
 
 
@@ -237,12 +242,9 @@ def terminal_screen(ctx):
     shown = []
 
     def look(rows):
-        rows = [r.rstrip() for r in rows]
-        for i in range(len(rows) - 2):
-            bar = re.match(r"^\[(#*)(\.*)\] +(\d+)%$", rows[i + 2])
-            if rows[i] == "Programming the Flash" and re.match(r"^<\d+%>  Complete\.$", rows[i + 1]) and bar \
-                    and len(bar.group(1) + bar.group(2)) == 50 and 0 < int(bar.group(3)) < 100:
-                shown.append(rows.count("Programming the Flash") == 1 and sum(r.startswith("[") for r in rows) == 1)
+        screen = "\n".join(r.rstrip() for r in rows)
+        if re.search(r"^Programming the Flash\n<\d+%>  Complete\.\n\[#+\.+\] +\d+%$", screen, re.M):
+            shown.append(screen.count("Programming the Flash") == 1 and len(re.findall(r"\[[#.]{50}\]", screen)) == 1)
     ctx.run.tmux_run(every=look)
     c = Checker(ctx.run)
     c.exit_code(0)

@@ -97,17 +97,11 @@ std::string read_file(const std::string &path) {
 
 void write_file(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-namespace {
-// One folder a process, since ctest -j runs test processes side by side;
-// gone when the process ends.
-struct job_folder {
+// One folder a process (ctest -j runs them side by side), gone at its end.
+static struct job_folder {
     std::string path = std::string(TEST_BINARY_DIR) + "/job-" + std::to_string(getpid());
-    ~job_folder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    ~job_folder() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
 } own_folder;
-} // namespace
 
 bool run(Job &job) {
     reset();
