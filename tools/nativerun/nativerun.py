@@ -141,6 +141,7 @@ class NativeRun(Run):
             self.errors.append("the program did not exit after its output ended")
             self.kill_program()
         os.close(self.master)
+        self.proc.stderr.close()
         self.elapsed = time.time() - self.t0
         if self.file_due:
             self.errors.append("the load file prompt was expected but never came")
@@ -192,10 +193,12 @@ class NativeRun(Run):
         if shown.endswith(QUESTION_PROMPT) and self.key_due:
             self.type(self.key_due)
             self.key_due = None
-        elif FILE_PROMPT.match(shown) and self.file_due:
+        elif FILE_PROMPT.match(shown):
             self.events.append((time.time() - self.t0, "dialog", shown))
-            path = self.file_due.path
-            self.type("\x04" if path is None else path + "\n")
+            if not self.file_due:
+                self.errors.append("the program asked for the load file unexpectedly")
+            path = self.file_due.path if self.file_due else None
+            self.type("\x04" if path is None else path + "\n")  # Ctrl-D cancels
             self.file_due = None
 
     def type(self, keys):
