@@ -364,6 +364,7 @@ class Run:
         threading.Thread(target=reader, daemon=True).start()
 
         dialog_pending = dialog
+        quiet_since = None
         deadline = self.t0 + timeout
         eof = False
         while True:
@@ -373,10 +374,13 @@ class Run:
                 break
             try:
                 line = lines.get(timeout=0.2)
+                quiet_since = None
             except queue.Empty:
-                # The program has ended and its output has been read: the
+                # The program has ended and its output has been read (nothing
+                # more for a second: the reader lags on a busy machine); the
                 # wineserver would keep the pipe open for seconds more.
-                line = None if self.wine.poll() is not None else ""
+                quiet_since = quiet_since or time.time()
+                line = None if self.wine.poll() is not None and time.time() - quiet_since > 1.0 else ""
             if line is None:
                 eof = True
                 break
