@@ -97,10 +97,16 @@ std::string read_file(const std::string &path) {
 
 void write_file(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
+// One folder a process (ctest -j runs them side by side), gone at its end.
+static struct job_folder {
+    std::string path = std::string(TEST_BINARY_DIR) + "/job-" + std::to_string(getpid());
+    ~job_folder() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
+} own_folder;
+
 bool run(Job &job) {
     reset();
     Machine &m = pc();
-    job.folder = job.root.empty() ? std::string(TEST_BINARY_DIR) + "/job" : job.root;
+    job.folder = job.root.empty() ? own_folder.path : job.root;
     std::filesystem::remove_all(job.folder);
     std::filesystem::create_directories(job.folder);
     if (!job.ini.empty()) write_file(job.folder + "/flashfile.ini", "[FlashInfo]\n" + job.ini);

@@ -55,13 +55,13 @@ int main() {
     program = program.substr(0, program.rfind('\\') + 1) + "flashfile.exe";
 
     // Settings that name the load file, so no dialog stops the run before
-    // the port search.
+    // the port search; a load with a data record, which the load check passes.
     for (Run &r : runs) {
         std::string dir = r.folder;
         CreateDirectoryA(dir.c_str(), nullptr);
         if (!CopyFileA(program.c_str(), (dir + "\\flashfile.exe").c_str(), FALSE) ||
             !put_file(dir + "\\flashfile.ini", "[FlashInfo]\r\nmodemname=Test\r\nfilename=modem.hex\r\n") ||
-            !put_file(dir + "\\modem.hex", "S00600004844521B\n")) {
+            !put_file(dir + "\\modem.hex", "S00600004844521B\nS1050000AABB95\n")) {
             std::printf("cannot set up %s (error %lu)\n", shown(r.folder).c_str(), GetLastError());
             return 1;
         }

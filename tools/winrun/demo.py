@@ -28,7 +28,9 @@ def main():
     ap.add_argument("--size", type=int, default=65536, help="bytes of firmware in the load")
     args = ap.parse_args()
 
-    run = Run("demo", args.exe, args.modemsim, args.out, display=args.display)
+    # In a Wine desktop the windows have Windows' own frames and titles, in
+    # the screenshots too.
+    run = Run("demo", args.exe, args.modemsim, args.out, display=args.display, desktop="Quillmarch,640x400")
     load = run.path("modem.hex")
     load_bin = os.path.join(run.art, "load.bin")
     try:
@@ -50,7 +52,8 @@ def main():
         run.run(boxes=[Box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ", "y",
                            shot="1-erase-question"),
                        Box("Flash Programming Completed", "    All Done...", "Return", shot="5-completed")],
-                triggers=[On(r"^Flash Trying Comm 3 $", shot("0-search", 0.3)),
+                # The search shows during the 3 s pause that a named load file brings.
+                triggers=[On(r"^FLASH: Flash init state$", shot("0-search", 1.0)),
                           On(r"^devicewrite\(at&&f:", shot("2-loader-upload"), count=300),
                           On(RECORD, shot("3-programming"), count=max(1, records // 3)),
                           On(RECORD, shot("4-programming"), count=max(1, records * 3 // 4))],

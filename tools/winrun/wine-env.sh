@@ -34,6 +34,12 @@ wine_env_init() {
             [ -f "$WINE_ENV_BASE/system.reg" ] || { echo "wine-env: wineboot failed" >&2; exit 1; }
             touch "$WINE_ENV_BASE/.flashfile-ready"
         fi
+        # Wine looks for its own fonts (Debian's fonts-wine) in the prefix's
+        # Fonts folder; without Marlett the caption buttons show as letters.
+        local fonts="$WINE_ENV_BASE/drive_c/windows/Fonts"
+        if [ -d /usr/share/wine/fonts ] && [ ! -f "$fonts/marlett.ttf" ]; then
+            mkdir -p "$fonts" && cp /usr/share/wine/fonts/* "$fonts/"
+        fi
     ) 9>"$WINE_ENV_BASE.lock"
 }
 

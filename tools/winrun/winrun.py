@@ -66,6 +66,25 @@ def parse_wine_line(line):
     return None
 
 
+_LOG_ESCAPE = re.compile(r"\\(x[0-9A-F]{2}|[nrt])")
+
+
+def read_log(path):
+    """The program's log file (logfile, --log): its header line, and
+    (milliseconds, kind, text) for each line after it, line ends unescaped."""
+    try:
+        lines = open(path, encoding="latin-1").read().split("\n")
+    except OSError:
+        return "", []
+    unescape = lambda m: {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1)) or chr(int(m.group(1)[1:], 16))
+    entries = []
+    for line in lines[1:]:
+        m = re.match(r"^ *(\d+) (\S+) (.*)$", line)
+        if m:
+            entries.append((int(m.group(1)), m.group(2), _LOG_ESCAPE.sub(unescape, m.group(3))))
+    return lines[0], entries
+
+
 # ---- expectations ------------------------------------------------------------
 
 class Box:
@@ -113,7 +132,9 @@ def _ere_escape(s):
 
 
 class Run:
-    def __init__(self, name, exe, modemsim, out_dir, display=None, keep_prefix=False, log=None):
+    program_name = "flashfile.exe"
+
+    def __init__(self, name, exe, modemsim, out_dir, display=None, keep_prefix=False, log=None, desktop=None):
         self.name = name
         out_dir = os.path.abspath(out_dir)
         self.exe = os.path.abspath(exe)
@@ -150,7 +171,10 @@ class Run:
         self.finished = False
         self.elapsed = 0.0
         self.default_timeout = 240
-        shutil.copy(exe, os.path.join(self.app, "flashfile.exe"))
+        # "NAME,WxH": the program runs in a Wine desktop of that size, which
+        # draws the windows' frames and titles as Windows does.
+        self.desktop = desktop
+        shutil.copy(exe, os.path.join(self.app, self.program_name))
 
     # -- files in the program's folder --
     def path(self, name):
@@ -158,6 +182,14 @@ class Run:
 
     def win_path(self, name):
         return "Z:" + self.path(name).replace("/", "\\")
+
+    def program_path(self, name):
+        """A file of the program's folder as the program names it."""
+        return self.win_path(name)
+
+    def expected_exit(self, linux_status):
+        """The Windows program always ends with 0."""
+        return 0
 
     def write_ini(self, keys, name="flashfile.ini"):
         lines = ["[FlashInfo]"] + ["%s=%s" % kv for kv in keys.items()]
@@ -211,6 +243,9 @@ class Run:
             raise Failure("wine-env: %s: %s" % (script, r.stderr.strip()))
         return r.stdout.strip()
 
+    def prepare(self, ports):
+        self.prepare_wine(ports)
+
     def prepare_wine(self, ports):
         """ports: {'COM3': path, ...}. A private prefix so ports never clash with other runs."""
         self._bash('wine_private_prefix "$1"', self.prefix, env=self.base_env)
@@ -261,16 +296,20 @@ class Run:
 
     def screenshot(self, name):
         f = os.path.join(self.art, name + ".png")
-        if self.user_display:
+        w = None
+        if self.desktop:
+            w = self.find_window(self.desktop_title(), 1.0)
+        elif self.user_display:
             w = self.find_window(MAIN_TITLE, 1.0)
-            argv = ["import", "-window", w or "root", f]
-        else:
-            argv = ["import", "-window", "root", f]
+        argv = ["import", "-window", w or "root", f]
         r = subprocess.run(argv, env=self.env, capture_output=True)
         if r.returncode == 0:
             self.shots.append(f)
         else:
             self.errors.append("screenshot %s failed" % name)
+
+    def desktop_title(self):
+        return self.desktop.split(",")[0] + " - Wine desktop"
 
     def close_request(self):
         """What the caption's close box does: Alt+F4 makes Wine send WM_CLOSE."""
@@ -305,7 +344,8 @@ class Run:
         timeout = timeout or self.default_timeout
         env = dict(self.env)
         env["WINEDEBUG"] = "-all,+debugstr,+msgbox"
-        argv = ["wine", self.path("flashfile.exe")] + ([cmdline] if cmdline else [])
+        desk = ["explorer", "/desktop=" + self.desktop] if self.desktop else []
+        argv = ["wine"] + desk + [self.path(self.program_name)] + ([cmdline] if cmdline else [])
         self.log("[%s] %s" % (self.name, " ".join(shlex.quote(a) for a in argv)))
         self.t0 = time.time()
         self.wine = subprocess.Popen(argv, cwd=cwd or self.work, env=env, stdin=subprocess.DEVNULL,
@@ -324,6 +364,7 @@ class Run:
         threading.Thread(target=reader, daemon=True).start()
 
         dialog_pending = dialog
+        quiet_since = None
         deadline = self.t0 + timeout
         eof = False
         while True:
@@ -333,10 +374,13 @@ class Run:
                 break
             try:
                 line = lines.get(timeout=0.2)
+                quiet_since = None
             except queue.Empty:
-                # The program has ended and its output has been read: the
+                # The program has ended and its output has been read (nothing
+                # more for a second: the reader lags on a busy machine); the
                 # wineserver would keep the pipe open for seconds more.
-                line = None if self.wine.poll() is not None else ""
+                quiet_since = quiet_since or time.time()
+                line = None if self.wine.poll() is not None and time.time() - quiet_since > 1.0 else ""
             if line is None:
                 eof = True
                 break
@@ -426,7 +470,8 @@ class Run:
         time.sleep(0.5)
         for w in self.xdo("search", "--name", ".").split():
             n = self.xdo("getwindowname", w)
-            if n and n not in (MAIN_TITLE, "Default IME") and w not in self.answered:
+            if n and n not in (MAIN_TITLE, "Default IME") and not n.endswith(" - Wine desktop") \
+                    and w not in self.answered:
                 self.xdo("windowfocus", w)
                 self.xdo("key", "--window", w, "n")
                 self.xdo("key", "--window", w, "Return")

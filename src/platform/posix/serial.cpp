@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "link/link.h"
 #include "platform/posix/posix.h"
 #include "platform/profile.h"
 
@@ -115,7 +116,8 @@ std::string device_for(int n) {
 void trace_port(const char *name, const std::string &device, const char *what) {
     char text[400];
     std::snprintf(text, sizeof text, "PORT: %.40s is %.300s: %s", name, device.c_str(), what);
-    posix::trace_line(text);
+    // A trace like any other, so that the log file says why a port was passed over.
+    debug_trace(text);
 }
 
 } // namespace

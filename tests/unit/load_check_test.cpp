@@ -1,0 +1,93 @@
+// The load file checked whole before any port is opened: one row for each
+// reason a file is refused, with the words the technician reads, and the
+// files that must pass (srec_cat's, for each data record type, in either
+// hex case).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <ostream>
+
+#include "fake/fake.h"
+#include "flash/flash.h"
+
+namespace {
+
+const std::string S0 = "S00600004844521B\n", S1 = "S113000000112233445566778899AABBCCDDEEFFF4\n",
+                  S9 = "S9030000FC\n";
+const std::string NOTHING_SENT = "\nNothing was sent to the modem.";
+
+struct Row {
+    const char *name;
+    std::string text;    // the file ("-": none); "@name": that test data file, "@name lower": in lower-case digits
+    std::string message; // "" when the file is accepted; '@' stands for its path
+};
+std::ostream &operator<<(std::ostream &o, const Row &r) { return o << r.name; }
+
+// The faulty line is always line 2, between a header and a good data record.
+std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9; }
+std::string on_line2(const std::string &reason) { return "Line 2 of @: " + reason + NOTHING_SENT; }
+
+const Row rows[] = {
+    {"cut short", line2("S1F"), on_line2("the record is cut short.")},
+    {"no such record type", line2("S4030000FC"),
+     on_line2("\"S4\" is not a record type a modem takes (S0 to S3, S5 to S9).")},
+    {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"),
+     on_line2("character 27 is ' ', not a hexadecimal digit.")},
+    {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"),
+     on_line2("character 27 is the byte 7F, not a hexadecimal digit.")},
+    {"a digit missing", line2("S113000000112233445566778899AABBCCDDEEFFF"),
+     on_line2("the record has an odd number of hexadecimal digits.")},
+    {"the byte count one too many", line2("S114000000112233445566778899AABBCCDDEEFFF4"),
+     on_line2("the record says 20 bytes follow, the line holds 19.")},
+    {"an address too short for S2", line2("S2030000FC"),
+     on_line2("an S2 record needs 3 address bytes and a checksum, it holds 3 bytes.")},
+    {"the checksum one off", line2("S113000000112233445566778899AABBCCDDEEFFF5"),
+     on_line2("the checksum is F4, the record says F5.")},
+    {"a line of 522 characters", line2(std::string(522, 'X')),
+     on_line2("the line is 522 characters long; at most 521 can be sent.")},
+    {"no data records", S0 + S9, "@ holds no data records (S1, S2 or S3): there is nothing to flash." + NOTHING_SENT},
+    {"no file", "-", "@ cannot be read."},
+    {"a line of 521 characters is read as a record", line2("S1" + std::string(519, '0')),
+     on_line2("the record has an odd number of hexadecimal digits.")},
+    {"a line that is not a record", S0 + "; built today\n" + S1 + S9,
+     "Line 2 of @ begins with ';': it is not an S-record, and the file is damaged." + NOTHING_SENT},
+    {"blank lines, lower-case digits", S0 + "\n\n" + "S113000000112233445566778899aabbccddeefff4\n" + S9, ""},
+    {"srec_cat S1", "@load_small.hex", ""},
+    {"srec_cat S1 in lower case", "@load_small.hex lower", ""},
+    {"srec_cat S2 with CR LF", "@load_S10.hex", ""},
+    {"srec_cat S3", "@load_noheader.hex", ""},
+};
+
+class LoadCheck : public ::testing::TestWithParam<Row> {};
+
+TEST_P(LoadCheck, RefusesWithTheReasonOrAccepts) {
+    const Row &row = GetParam();
+    std::string text = row.text, path = std::string(TEST_BINARY_DIR) + "/check-" + std::to_string(getpid()) + ".hex";
+    if (text[0] == '@') {
+        size_t blank = text.find(' ');
+        text = fake::read_file(fake::testdata(text.substr(1, blank - 1)));
+        ASSERT_FALSE(text.empty());
+        // Digits only: the record letter S stays as it is.
+        if (blank != std::string::npos)
+            for (char &c : text)
+                if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (text != "-") fake::write_file(path, text);
+    char message[512] = "";
+    int ok = check_load_file(path.c_str(), message, sizeof message);
+    unlink(path.c_str());
+    std::string want = row.message;
+    for (size_t at; (at = want.find('@')) != std::string::npos;) want.replace(at, 1, path);
+    EXPECT_EQ(ok, want.empty() ? 1 : 0);
+    EXPECT_EQ(message, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(, LoadCheck, ::testing::ValuesIn(rows), [](const auto &info) {
+    std::string n = info.param.name;
+    std::replace_if(n.begin(), n.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+    return n;
+});
+
+} // namespace
