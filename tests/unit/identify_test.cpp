@@ -99,6 +99,8 @@ const ProbeRow probe_rows[] = {
      64, -1},
     {"digits cut before the token", {}, ok4({"ATI5\r\r\nI 56K OK", "OK,40,"}), "n", PROBE_GIVE_UP, true,
      opening({"ATI5\r", "AT&&FFL\r"}), ERASE, 64, -1},
+    {"four digits at the very end after the token", {}, ok4({"ATI5\r\r\nI RRFL OK,40,1234", "OK"}), "",
+     PROBE_RRFL_STARTED, true, opening({"ATI5\r", "AT&&FGO\r"}), "", 64, 0x1234},
     {"digits at the very start before the token", {}, ok4({"ATI5\r\r\nI 56K OK", "1234,40, OK"}), "", PROBE_START_RRFL,
      true, opening({"ATI5\r", "AT&&FFL\r"}), "", 64, 0x1234},
 };
@@ -206,7 +208,7 @@ TEST(Header, CharactersSixtyFiveToSeventyTwo) {
                   std::vector<int>({c.type, c.sector, c.checksum}))
             << c.chars;
     }
-    EXPECT_EQ(hex4_value("0fF0"), 0x0FF0);
+    EXPECT_EQ(hex4_value("9fF0"), 0x9FF0);
     EXPECT_EQ(hex4_value("00G0"), 71 * 16); // a stray byte adds its own code at its place
     EXPECT_EQ(hex4_value("000\xFF"), 255);
 }

@@ -22,7 +22,7 @@ inline const IniFile ini_files[] = {
     {"dup.ini", "[FlashInfo]\r\nmodemname=first\r\nmodemname=second\r\n[Other]\r\natcmd=other section\r\n[FlashInfo]\r\nfilename=two.hex\r\n"},
     {"comments.ini", "; a comment\r\n[FlashInfo]\r\n;modemname=commented out\r\nmodemname=real ; not a comment\r\n"},
     {"nosection.ini", "modemname=before any section\r\n[Other]\r\nfilename=other\r\n"},
-    {"novalue.ini", "[FlashInfo]\r\nmodemname\r\nfilename=\r\n=no name\r\nresponse=OK^a=b\r\n"},
+    {"novalue.ini", "[FlashInfo]\r\nmodemname\r\nfilename=\r\n  \r\n=no name\r\nresponse=OK^a=b\r\n"},
     {"brackets.ini", "[FlashInfo\r\nmodemname=unclosed\r\n[FlashInfo]junk\r\nfilename=junk after bracket\r\n[Flash]Info]\r\natcmd=two brackets\r\n"},
     {"odd_blanks.ini", "\xef\xbb\xbf[FlashInfo]\r\nmodemname=\x0bvt\x0c\r\nfilename=tab\there\r\natcmd=eof\x1a\r\nresponse=\x1a lead\r\n"},
     {"fold.ini", "[Zone]\r\nzz=1\r\n"},
@@ -87,4 +87,6 @@ inline const IniQuery ini_queries[] = {
     {"missing.ini", "FlashInfo", "nokey", "long default", 5, 4, "long"},
     {"nodir/missing.ini", "FlashInfo", "modemname", "\"quoted default\"", 255, 16, "\"quoted default\""},
     {"nodir/missing.ini", "FlashInfo", "modemname", "long default  ", 5, 4, "long"},
+    {"nodir/missing.ini", "FlashInfo", "modemname", "abcde", 5, 4, "abcd"},
+    {"basic.ini", "FlashInfo", "modemname", "", 0, 0, ""},
 };

@@ -124,6 +124,15 @@ std::string chunked(std::string data, char after = 0) {
     return data;
 }
 
+// The traces that tools/winrun and the demo read from the debugger output
+// appear in this order (each given by its beginning).
+bool traced_in_order(Strings beginnings) {
+    size_t i = 0;
+    for (const std::string &d : fake::pc().debug)
+        if (i < beginnings.size() && d.rfind(beginnings[i], 0) == 0) ++i;
+    return i == beginnings.size();
+}
+
 struct Row {
     const char *name;
     Setup setup;
@@ -146,6 +155,8 @@ const Row rows[] = {
          want += chunked("at&&f\r", '\xFF');
          for (auto &l : lines_of(fake::read_file(fake::testdata("load_small.hex")))) want += chunked(l + "\r", '\n');
          EXPECT_TRUE(fake::pc().line == want + "Y");
+         EXPECT_TRUE(traced_in_order({"FLASH: Flash init state", "Flash Trying Comm 3 ", "writing to COM3:19200,n,8,1\n",
+                                      "devicewrite(at&&f:", "devicewrite(S0", "FLASH: Dnld successful"}));
          EXPECT_EQ(j.model->counters().loader_records, 603);
          auto &bars = fake::pc().loader_bars; // the loader's own repaints: lines sent, of 603
          for (auto [count, total] : bars) EXPECT_EQ(total, 603);
@@ -186,8 +197,19 @@ const Row rows[] = {
               };
           }}),
      {ERASE, DONE}},
-    {"0xFF ends the load", edit("modem.hex", [](std::string &s) { s += "\xFFS1BAD\n"; }), {DONE}},
-    {"0xFF ends the loader", all({loader_modem, edit("kivfldr.hex", [](std::string &s) { s += "\xFF:BAD\n"; })}),
+    {"a NUL byte inside a line of each file is sent with it",
+     all({loader_modem, [](auto &j) {
+              j.setup = [&j] {
+                  for (const char *name : {"/modem.hex", "/kivfldr.hex"}) {
+                      std::string text = fake::read_file(j.folder + name);
+                      fake::write_file(j.folder + name, text.insert(text.find('\n', 200) + 3, 1, '\0'));
+                  }
+              };
+          }}),
+     {ERASE, DONE}},
+    {"0xFF ends the load", edit("modem.hex", [](std::string &s) { s += "\xFF\nS11300000000000000000000000000000000EC\n"; }),
+     {DONE}},
+    {"0xFF ends the loader", all({loader_modem, edit("kivfldr.hex", [](std::string &s) { s += "\xFF\n:BAD\n"; })}),
      {ERASE, DONE}},
     {"NOK1 answered Yes: Z, the whole load again", faults({"nok:1@rec:5"}), {NOK1, DONE}, true,
      {"[wait]", "*", "[arrow]", ERASING, "[arrow]", "Programming the Flash|<0%>  Complete.",
@@ -308,7 +330,9 @@ const Row rows[] = {
          j.com = 0, j.cmdline = "2";
          j.setup = [] { fake::pc().ports = {{1, nullptr}, {2, nullptr}}; };
      },
-     {SILENT}, false},
+     {SILENT}, false, {}, [](auto &) {
+         EXPECT_TRUE(traced_in_order({"Flash Trying Comm 2 ", "Flash Trying Comm 1 ", "FLASH: Flash Open Comm Failed"}));
+     }},
     {"a reply that holds none of the settings' responses",
      [](auto &j) { j.ini = "modemname=M\nfilename=modem.hex\natcmd=ATI5\nresponse=CONNECT^RING\n"; }, {SILENT}, false},
     {"close confirmed during the loader upload",
@@ -360,6 +384,9 @@ TEST_P(Jobs, EndAsTheyShould) {
     } else {
         EXPECT_EQ(m.line.find('Y'), std::string::npos);
     }
+    bool framed = m.debug.size() % 3 == 0; // each trace between two line feeds
+    for (size_t i = 0; framed && i < m.debug.size(); i += 3) framed = m.debug[i] == "\n" && m.debug[i + 2] == "\n";
+    EXPECT_TRUE(framed);
     if (!row.screens.empty()) EXPECT_TRUE(matches(m.screens, row.screens)) << ::testing::PrintToString(m.screens);
     if (!m.boxes.empty() && m.boxes.back() == DONE) EXPECT_STREQ(status_line2, "<100%>  Complete."); // behind the box
     if (std::string(status_line1) == "Programming Completed") {

@@ -86,6 +86,7 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         {"one byte more: refused, nothing sent", longest + "7\n", 528, {}, -1, ""},
         {"a negative length: refused", "AT\r", -1, {}, -1, ""},
         {"a short write: the next chunk starts after it", abc, 20, {8}, 24, abc + zeros(4)},
+        {"a write of one byte is progress", abc, 20, {1}, 33, abc + zeros(13)},
         {"a short write before the end of the longest line", longest + "\n", 527, short_at_end, 542, longest + "\n" + zeros(14)},
         {"a failed write: -1 at once", std::string(40, 'E'), 40, {16, -1}, -1, std::string(16, 'E')},
         {"ten empty writes at the start: given up", "AT\r", 3, empty10, 0, ""},
@@ -128,6 +129,7 @@ TEST(Link, ReplyWaits) {
         {"a token split across two reads", 1, {{10, "O"}, {20, "K\r\n"}}, WAIT_FOUND, "OK\r\n", 0},
         {"past 3072 bytes the buffer starts again", 1, flood(x3100, 3, "OK\r\n"), WAIT_FOUND,
          std::string(28, 'x') + "OK\r\n", 0},
+        {"3071 bytes leave room for one more read", 1, flood(std::string(3069, 'x') + "OK", 2, ""), WAIT_FOUND, "", 0},
         {"nothing, then the limit", 1, {{2000, ""}, {2001, ""}}, WAIT_TIMEOUT, "previous", 0},
         {"polling: one byte per read", 0, {{10, "O"}, {20, "K"}}, WAIT_FOUND, "OK", 2},
         {"polling: a flood then the token", 0, flood(std::string(10000, 'f') + "\r\nOK", 0, ""), WAIT_FOUND, "", 126},
@@ -158,13 +160,14 @@ TEST(Link, ReplyWaits) {
     open_com3();
     fake::pc().incoming = std::string(300, 's');
     EXPECT_EQ(read_port(4090, 80), 5);
+    EXPECT_EQ(read_port(4094, 80), 1);
     EXPECT_EQ(read_port(4095, 80), 0);
     EXPECT_EQ(read_port(0, 80), 80);
     fake::pc().fail_read = true;
     EXPECT_EQ(read_port(0, 80), 0);
     fake::pc().fail_read = false, fake::pc().fail_pending = true;
     EXPECT_EQ(read_port(0, 80), 0);
-    EXPECT_EQ(fake::pc().incoming.size(), 215u);
+    EXPECT_EQ(fake::pc().incoming.size(), 214u);
 }
 
 TEST(Link, ResponseListsTakeTheFirstAlternativeFound) {
