@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "app/app.h"
 #include "flash/flash.h"
@@ -15,17 +16,17 @@
 #include "platform/profile.h"
 
 namespace fake {
-
 namespace {
-Machine *g_pc = nullptr;
-} // namespace
 
+Machine *g_pc = nullptr;
 using Lock = std::lock_guard<std::recursive_mutex>;
+
 uint64_t advance() { return pc().now_ms.fetch_add(1); }
 sim::usec us(uint64_t ms) { return static_cast<sim::usec>(ms) * 1000; }
-// The port a handle has open: 0 once it is closed. Calls on such a handle fail.
+size_t index_of(port_handle h) { return static_cast<size_t>(reinterpret_cast<intptr_t>(h)); }
+// The port a handle has open, 0 once it is closed: calls on it then fail.
 int port_of(port_handle h) {
-    size_t i = static_cast<size_t>(reinterpret_cast<intptr_t>(h));
+    size_t i = index_of(h);
     return i >= 1 && i <= pc().handles.size() ? pc().handles[i - 1] : 0;
 }
 sim::Modem *modem_of(port_handle h) {
@@ -33,39 +34,26 @@ sim::Modem *modem_of(port_handle h) {
     return p == pc().ports.end() ? nullptr : p->second;
 }
 
-namespace {
 void reset_program() {
-    flash_state = 0;
     if (hex_file) text_close(hex_file);
-    hex_file = nullptr;
-    hThread = nullptr;
-    records_sent = retry_count = bytes_sent = load_file_size = 0;
+    hex_file = nullptr, hThread = nullptr, hComm = nullptr;
+    flash_state = records_sent = retry_count = bytes_sent = load_file_size = com_port = rx_count = 0;
     loader_busy = loader_result = loader_lines_sent = loader_line_total = loader_stop = loader_bad_line = 0;
-    hComm = nullptr;
-    com_port = rx_count = 0;
     std::memset(rx_buffer, 0, sizeof rx_buffer);
     std::memset(&comm_dcb, 0, sizeof comm_dcb);
-    read_flash_settings(nullptr, cfg_modemname, cfg_filename);
-    cfg_complete = 0;
+    cfg_complete = read_flash_settings(nullptr, cfg_modemname, cfg_filename);
     status_line1[0] = status_line2[0] = download_path[0] = 0;
     load_modem_type = load_rrfl_sector = load_rrfl_checksum = load_type_ok = 0;
     actual_modem_type = actual_sector_size = actual_rrfl_checksum = 0;
 }
+
 } // namespace
 
-Machine &pc() {
-    if (!g_pc) g_pc = new Machine;
-    return *g_pc;
-}
-
-void join_threads() {
-    for (auto &t : pc().threads)
-        if (t.joinable()) t.join();
-    pc().threads.clear();
-}
+Machine &pc() { return g_pc ? *g_pc : *(g_pc = new Machine); }
 
 void reset() {
-    if (g_pc) join_threads();
+    for (auto &t : pc().threads)
+        if (t.joinable()) t.join();
     delete g_pc;
     g_pc = new Machine;
     reset_program();
@@ -79,19 +67,11 @@ int Machine::open_ports() const {
 
 uint32_t ticks() { return pc().tick_base + static_cast<uint32_t>(pc().now_ms.load()); }
 
-bool traced(const std::string &text) {
-    Lock lock(pc().mu);
-    for (auto &d : pc().debug)
-        if (d == text) return true;
-    return false;
-}
-
 std::string testdata(const std::string &name) { return std::string(TEST_BINARY_DIR) + "/testdata/" + name; }
 
 std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
     std::stringstream s;
-    s << f.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -104,16 +84,23 @@ bool run(Job &job) {
     std::filesystem::remove_all(job.folder);
     std::filesystem::create_directories(job.folder);
     if (!job.ini.empty()) write_file(job.folder + "/flashfile.ini", "[FlashInfo]\n" + job.ini);
-    if (!job.load.empty()) write_file(job.folder + "/modem.hex", read_file(testdata(job.load)));
-    if (!job.loader.empty()) write_file(job.folder + "/kivfldr.hex", read_file(testdata(job.loader)));
+    std::string load = job.load.empty() ? "" : read_file(testdata(job.load));
+    std::string loader = job.loader.empty() ? "" : read_file(testdata(job.loader));
+    if (job.edit) job.edit(load, loader);
+    if (!job.load.empty()) write_file(job.folder + "/modem.hex", load);
+    if (!job.loader.empty()) write_file(job.folder + "/kivfldr.hex", loader);
+    for (const std::string &f : job.faults) {
+        std::string err;
+        job.modem.faults.emplace_back();
+        if (!sim::parse_fault(f, false, &job.modem.faults.back(), &err)) throw std::invalid_argument(err);
+    }
     job.model = std::make_unique<sim::Modem>(job.modem);
     if (job.com) m.ports[job.com] = job.model.get();
     m.module_path = job.folder + "\\flashfile.exe";
     m.answer = [&job](const std::string &box) {
-        if (box[0] != '?') return static_cast<int>(PLAT_IDOK);
-        char a = job.answers.empty() ? 'y' : job.answers[0];
-        if (!job.answers.empty()) job.answers.erase(0, 1);
-        return static_cast<int>(a == 'n' ? PLAT_IDNO : PLAT_IDYES);
+        char a = box[0] != '?' || job.answers.empty() ? 'y' : job.answers[0];
+        if (box[0] == '?' && !job.answers.empty()) job.answers.erase(0, 1);
+        return box[0] != '?' ? PLAT_IDOK : a == 'n' ? PLAT_IDNO : PLAT_IDYES;
     };
     if (job.setup) job.setup();
     if (!app_startup(job.cmdline.c_str(), 1)) return false;
@@ -121,7 +108,8 @@ bool run(Job &job) {
         if (job.each_step) job.each_step();
         if (!m.window_destroyed) flash_step();
     }
-    join_threads();
+    for (auto &t : m.threads) t.join();
+    m.threads.clear();
     return m.window_destroyed;
 }
 
@@ -140,13 +128,12 @@ port_handle plat_port_open(const char *device_name) {
             return reinterpret_cast<port_handle>(static_cast<intptr_t>(pc().handles.size()));
         }
     }
-    pc().last_error = 2; // ERROR_FILE_NOT_FOUND
-    return nullptr;
+    return pc().last_error = 2, nullptr; // ERROR_FILE_NOT_FOUND
 }
 
 void plat_port_close(port_handle h) {
     fake::Lock lock(pc().mu);
-    if (fake::port_of(h)) pc().handles[static_cast<size_t>(reinterpret_cast<intptr_t>(h)) - 1] = 0;
+    if (fake::port_of(h)) pc().handles[fake::index_of(h) - 1] = 0;
 }
 
 int plat_port_get_state(port_handle, plat_dcb *dcb) {
@@ -158,30 +145,23 @@ int plat_port_get_state(port_handle, plat_dcb *dcb) {
 
 int plat_port_set_state(port_handle, const plat_dcb *dcb) {
     if (pc().fail_set_state) return pc().last_error = 0x57, 0;
-    pc().dcb = *dcb;
-    return 1;
+    return pc().dcb = *dcb, 1;
 }
 
-int plat_port_set_timeouts(port_handle, const plat_timeouts *t) {
-    pc().timeouts = *t;
-    return 1;
-}
+int plat_port_set_timeouts(port_handle, const plat_timeouts *t) { return pc().timeouts = *t, 1; }
 
 int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *written) {
     fake::Machine &m = pc();
     {
         fake::Lock lock(m.mu);
         int take = static_cast<int>(n);
-        if (!m.write_takes.empty()) {
-            take = m.write_takes.front();
-            m.write_takes.pop_front();
-        }
+        if (!m.write_takes.empty()) take = m.write_takes.front(), m.write_takes.pop_front();
         m.writes.emplace_back(m.now_ms.load(), n);
         if (take < 0 || !fake::port_of(h)) return m.last_error = 0x1F, *written = 0, 0;
         *written = static_cast<uint32_t>(take);
         m.line.append(static_cast<const char *>(data), static_cast<size_t>(take));
         if (sim::Modem *modem = fake::modem_of(h))
-            modem->receive(static_cast<const uint8_t *>(data), static_cast<size_t>(take), fake::us(m.now_ms.load()));
+            modem->receive(static_cast<const uint8_t *>(data), static_cast<size_t>(take), fake::us(m.now_ms));
     }
     if (m.on_write) m.on_write();
     return 1;
@@ -191,10 +171,9 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     fake::Machine &m = pc();
     fake::Lock lock(m.mu);
     if (!m.looks.empty()) {
-        fake::Machine::Look l = m.looks.front();
+        m.now_ms += static_cast<uint32_t>(wait_start_tick + m.looks.front().ms - 1 - fake::ticks());
+        m.incoming += m.looks.front().bytes;
         m.looks.pop_front();
-        m.now_ms += static_cast<uint32_t>(wait_start_tick + l.ms - 1 - fake::ticks());
-        m.incoming += l.bytes;
     }
     if (m.fail_pending || !fake::port_of(h)) return 0;
     sim::Modem *modem = fake::modem_of(h);
@@ -210,10 +189,9 @@ int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     uint32_t k = std::min<uint32_t>(n, static_cast<uint32_t>(m.incoming.size()));
     std::memcpy(data, m.incoming.data(), k);
     m.incoming.erase(0, k);
-    sim::Modem *modem = fake::modem_of(h);
-    if (modem) k += static_cast<uint32_t>(modem->take(static_cast<uint8_t *>(data) + k, n - k, fake::us(m.now_ms)));
-    *got = k;
-    return 1;
+    if (sim::Modem *modem = fake::modem_of(h))
+        k += static_cast<uint32_t>(modem->take(static_cast<uint8_t *>(data) + k, n - k, fake::us(m.now_ms)));
+    return *got = k, 1;
 }
 
 int plat_port_clear_break(port_handle) { return 1; }
@@ -233,12 +211,9 @@ uint32_t plat_last_error() { return pc().last_error; }
 
 uint32_t plat_tick_count() { return pc().tick_base + static_cast<uint32_t>(fake::advance()); }
 int32_t plat_runtime_clock_ms() { return static_cast<int32_t>(fake::advance()); }
-void plat_sleep(uint32_t ms) {
-    pc().now_ms += ms;
-    std::this_thread::yield();
-}
+void plat_sleep(uint32_t ms) { pc().now_ms += ms; }
 
-// ---- debugger output, boxes, dialog, window ----
+// ---- debugger output, boxes, dialog, window, threads ----
 
 void plat_debug_output(const char *text) {
     fake::Lock lock(pc().mu);
@@ -247,19 +222,14 @@ void plat_debug_output(const char *text) {
 
 int plat_message_box(const char *text, const char *caption, unsigned flags) {
     const char *kind = flags == PLAT_MB_YESNO ? "?" : flags == (PLAT_MB_OK | PLAT_MB_ICONWARNING) ? "!" : flags ? "#" : "";
-    std::string box = kind + std::string(caption) + "|" + text;
-    pc().boxes.push_back(box);
-    if (pc().answer) return pc().answer(box);
+    pc().boxes.push_back(kind + std::string(caption) + "|" + text);
+    if (pc().answer) return pc().answer(pc().boxes.back());
     return flags == PLAT_MB_YESNO ? PLAT_IDYES : PLAT_IDOK;
 }
 
 int plat_get_open_file_name(plat_open_file *req) { return pc().dialog ? pc().dialog(req) : 0; }
 
-int plat_create_main_window(int) {
-    if (pc().create_fails) return 0;
-    init_status_lines();
-    return 1;
-}
+int plat_create_main_window(int) { return pc().create_fails ? 0 : (init_status_lines(), 1); }
 
 void plat_redraw() {
     fake::Lock lock(pc().mu);
@@ -270,24 +240,21 @@ void plat_redraw() {
 }
 
 void plat_destroy_main_window() {
-    if (pc().window_destroyed) return;
-    pc().window_destroyed = true;
-    on_window_destroyed();
+    if (!pc().window_destroyed.exchange(true)) on_window_destroyed();
 }
 
 // Window messages take a little real time: the loader thread gets on meanwhile.
 void plat_pump_messages() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
 void plat_set_cursor(int which) { pc().screens.push_back(which == PLAT_CURSOR_WAIT ? "[wait]" : "[arrow]"); }
 
-// ---- threads, settings, folders ----
-
 thread_handle plat_thread_start(void (*entry)()) {
     if (pc().thread_fails) return nullptr;
-    pc().threads.emplace_back(entry);
-    return &pc().threads.back();
+    return &pc().threads.emplace_back(entry);
 }
 
 void plat_thread_close(thread_handle) {}
+
+// ---- settings and folders ----
 
 uint32_t plat_profile_string(const char *section, const char *key, const char *def, char *out, uint32_t capacity,
                              const char *path) {

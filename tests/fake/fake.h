@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -27,35 +26,35 @@ struct Machine {
     uint32_t tick_base = 0;
 
     // COM ports by number, each with what answers on its line (nullptr:
-    // nothing does). `incoming` bytes are readable ahead of the modem's.
+    // nothing does); `incoming` bytes are readable ahead of the modem's.
     std::map<int, sim::Modem *> ports;
     std::string incoming;
     // Each look at the port (ClearCommError) takes the next of these: the
     // clock is set so that the time-out check after it reads the current
-    // wait's start + `ms`, and `bytes` arrive. Exact reply-wait boundaries.
+    // wait's start + ms, and the bytes arrive. Exact reply-wait boundaries.
     struct Look {
         uint32_t ms;
         std::string bytes;
     };
     std::deque<Look> looks;
-    std::deque<int> write_takes; // bytes each next WriteFile takes (-1: fails); none: all 16
+    std::deque<int> write_takes;    // bytes each next WriteFile takes (-1: it fails); none left: all
     std::function<void()> on_write; // after each WriteFile, outside the lock: a test may hold the writer
-    std::string line;           // every byte that went out, 'Z' and 'Y' included, in order
+    std::string line;               // every byte that went out, "Z" and "Y" included, in order
     std::vector<std::pair<uint64_t, uint32_t>> writes; // each WriteFile: when, bytes offered
-    std::vector<int> handles;   // the port each handle opened, 0 once closed
+    std::vector<int> handles;       // the port each handle opened, 0 once closed
     int open_ports() const;
-    plat_dcb dcb{};             // what GetCommState reports; SetCommState stores here
+    plat_dcb dcb{}; // what GetCommState reports; SetCommState stores here
     plat_timeouts timeouts{};
     bool fail_get_state = false, fail_set_state = false, fail_pending = false, fail_read = false;
     uint32_t last_error = 0;
 
-    std::vector<std::string> debug;  // every OutputDebugStringA text
-    std::vector<std::string> boxes;  // "caption|text", with "?" before questions, "!" before warnings
+    std::vector<std::string> debug; // every OutputDebugStringA text
+    std::vector<std::string> boxes; // "caption|text", "?" before a question, "!" before a warning
     std::function<int(const std::string &box)> answer; // default: OK, or Yes
     std::function<int(plat_open_file *)> dialog;       // default: cancelled
     // What the window showed: "line1|line2" at each repaint on the GUI
-    // thread, "[wait]" and "[arrow]" as the cursor changed; the loader's
-    // repaints show only its bar (lines sent, of how many).
+    // thread, "[wait]" and "[arrow]" as the cursor changed; the loader
+    // thread's repaints show its bar only (lines sent, of how many).
     std::vector<std::string> screens;
     std::vector<std::pair<int32_t, int32_t>> loader_bars;
     std::string module_path = "C:\\fake\\flashfile.exe";
@@ -71,24 +70,24 @@ Machine &pc();
 // A fresh machine and a freshly started program (the core's globals back to
 // their start values); joins any thread still running.
 void reset();
-void join_threads();
 uint32_t ticks(); // GetTickCount now, without moving the clock
-bool traced(const std::string &text);
 
 // A whole job as WinMain runs it: the files in a fresh folder that is the
 // program's own, start-up, then one sequencer step per turn of the main loop
-// until the window is destroyed.
+// until the window is destroyed. Returns whether it was.
 struct Job {
     sim::ModemConfig modem = quiet();
-    int com = 3;                 // the modem's port (0: none)
+    int com = 3; // the modem's port (0: none)
     std::string cmdline = "3";
     // [FlashInfo] lines of flashfile.ini; empty: no settings file.
     std::string ini = "modemname=Test Modem\nfilename=modem.hex\natcmd=ATI5\nresponse=Quillmarch^RRFL\n";
     std::string load = "load_small.hex"; // test data copied to modem.hex ("": none)
     std::string loader = "kivfldr.hex";  // test data copied to kivfldr.hex ("": none)
-    std::string answers;          // 'y' or 'n' for each question, in order (then Yes)
-    std::function<void()> setup;     // after the files are written, before start-up
-    std::function<void()> each_step; // before each step, like a message that arrived
+    std::vector<std::string> faults;     // the modem's, as modemsim takes them: "nok:1@rec:5"
+    std::function<void(std::string &load, std::string &loader)> edit; // changes the files' bytes
+    std::string answers;                 // 'y' or 'n' for each question in turn, then Yes
+    std::function<void()> setup;         // after the files are written, before start-up
+    std::function<void()> each_step;     // before each step, like a message that arrived
     long max_steps = 20000000;
 
     std::unique_ptr<sim::Modem> model;
@@ -99,8 +98,8 @@ struct Job {
         return c;
     }
 };
-// Returns whether the window was destroyed.
 bool run(Job &job);
+
 std::string testdata(const std::string &name);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);

@@ -62,72 +62,55 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
     }
 }
 
-// The blocking waits: each look is [ms after the wait began, bytes that
-// came]. A last look brings what the wait wants; it is still there when the
+// The blocking waits, each look being [ms after the wait began, bytes that
+// came]. A last look brings what the wait wants: it is left over when the
 // wait ended where it should.
 TEST(Clock, BlockingWaitsEndAtTheirLimits) {
-    const Looks none4 = {{4000, ""}, {4001, ""}}, none2 = {{2000, ""}, {2001, ""}};
     auto cat = [](std::initializer_list<Looks> parts) {
         Looks all;
         for (auto &p : parts) all.insert(all.end(), p.begin(), p.end());
         return all;
     };
-    auto left_over = [](const fake::Machine::Look &last) {
-        return fake::pc().looks.size() == 1 && fake::pc().looks.front().bytes == last.bytes;
-    };
-    const Looks opening = cat({none4, none2, none2}), ident = cat({opening, {{2000, "OK"}}});
-    const fake::Machine::Look ok{2002, "ATI5\r\r\nI RRFL,40,1234 OK"};
-    const struct {
-        const char *name;
-        Looks looks;
-        int result;
-    } probes[] = {
-        {"nothing answers: 4, 2, 2 and 2 s", cat({opening, none2}), PROBE_NO_MODEM},
-        {"AT&&F answered at its limit, ATI5 never", cat({ident, none2}), PROBE_NO_MODEM},
-        {"AT&&FFL never answered", cat({ident, {{2000, "ATI5\r\r\nI 56K OK"}}, none2}), PROBE_NEED_LOADER},
-        {"AT&&FGO never answered", cat({ident, {{2000, "ATI5\r\r\nI RRFL,40,1234 OK"}}, none2}), PROBE_NO_MODEM},
-    };
-    for (const auto &p : probes) {
-        SCOPED_TRACE(p.name);
-        fake::reset();
-        fake::pc().ports[3] = nullptr;
-        com_port = 3;
+    const Looks n4 = {{4000, ""}, {4001, ""}}, n2 = {{2000, ""}, {2001, ""}}, ok = {{1, "OK"}}, six = {{6000, ""}, {6001, ""}};
+    const Looks ident = cat({n4, n2, n2, ok});
+    auto probe = [] {
         load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
-        fake::pc().looks = cat({p.looks, {ok}});
-        EXPECT_EQ(open_and_probe_port(), p.result);
-        EXPECT_TRUE(left_over(ok)) << "a wait ended at the wrong look";
-    }
-    // The loader's records: 6 s.
-    for (auto [looks, result] : {std::pair<Looks, int>{{{6000, "OK"}}, 1}, {{{6000, ""}, {6001, "OK"}}, 1},
-                                 {{{6000, ""}, {6001, ""}}, 0}}) {
-        open_line();
+        return std::to_string(open_and_probe_port());
+    };
+    auto loader = [] {
         fake::write_file(std::string(TEST_BINARY_DIR) + "/kivfldr.hex", ":00000001FF");
         hex_file = text_open(TEST_BINARY_DIR "/kivfldr.hex");
-        fake::pc().looks = cat({looks, {{6002, "OK"}}});
-        EXPECT_EQ(flash_download_loader(), result);
-        EXPECT_TRUE(left_over({0, "OK"}));
-    }
-    // The full-erase offer: 6 s for the reply to "Z".
-    for (auto [looks, state] : {std::pair<Looks, int>{{{6000, "Ver:1.4 OK"}}, 6}, {{{6000, ""}, {6001, ""}}, 8}}) {
-        open_line();
-        flash_state = 8;
-        fake::pc().looks = cat({looks, {{6002, "Ver:1.4 OK"}}});
-        offer_full_erase("Retry?");
-        EXPECT_EQ(flash_state, state);
-        EXPECT_TRUE(left_over({0, "Ver:1.4 OK"}));
-    }
-    // The checksum command: 4 s.
-    for (auto [looks, box] : {std::pair<Looks, const char *>{{{4000, "CS=GOOD"}}, "    All Done...|Flash Programming Completed"},
-                              {{{4000, "CS=BAD"}, {4001, ""}}, "    Try again...|Flash Programming Failed."}}) {
-        open_line();
+        return std::to_string(flash_download_loader());
+    };
+    auto full_erase = [] { return flash_state = 8, offer_full_erase("Retry?"), std::to_string(flash_state); };
+    auto checksum = [] {
         std::snprintf(cfg_atchecksum, sizeof cfg_atchecksum, "AT&&FCS\r");
         std::snprintf(cfg_checksumresponse, sizeof cfg_checksumresponse, "CS=GOOD");
-        flash_state = 12;
-        fake::pc().looks = cat({looks, {{4002, "CS=GOOD"}}});
-        flash_step();
-        EXPECT_EQ(fake::pc().boxes, std::vector<std::string>{box});
-        EXPECT_TRUE(left_over({0, "CS=GOOD"}));
-        EXPECT_EQ(fake::pc().line, std::string("AT&&FCS\r") + std::string(8, '\0'));
+        return flash_state = 12, flash_step(), fake::pc().boxes.back();
+    };
+    const struct {
+        const char *name;
+        std::function<std::string()> run;
+        Looks looks;
+        std::string outcome;
+    } cases[] = {
+        {"probe: nothing answers, 4, 2, 2 and 2 s", probe, cat({n4, n2, n2, n2}), "1"},
+        {"probe: AT&&F answered at its limit, ATI5 never", probe, cat({n4, n2, n2, {{2000, "OK"}}, n2}), "1"},
+        {"probe: AT&&FFL never answered", probe, cat({ident, {{2000, "ATI5\r\r\nI 56K OK"}}, n2}), "3"},
+        {"probe: AT&&FGO never answered", probe, cat({ident, {{2000, "ATI5\r\r\nI RRFL,40,1234 OK"}}, n2}), "1"},
+        {"a loader record answered at 6 s", loader, {{6000, "OK"}}, "1"},
+        {"a loader record answered at the look that ends the wait", loader, {{6000, ""}, {6001, "OK"}}, "1"},
+        {"a loader record unanswered", loader, six, "0"},
+        {"Z answered at 6 s", full_erase, {{6000, "Ver:1.4 OK"}}, "6"},
+        {"Z unanswered", full_erase, six, "8"},
+        {"the checksum at 4 s", checksum, {{4000, "CS=GOOD"}}, "    All Done...|Flash Programming Completed"},
+        {"no checksum in 4 s", checksum, {{4000, "CS=BAD"}, {4001, ""}}, "    Try again...|Flash Programming Failed."},
+    };
+    for (const auto &c : cases) {
+        open_line();
+        fake::pc().looks = cat({c.looks, {{6002, "ATI5\r\r\nI RRFL,40,1234 OK Ver:1.4 CS=GOOD"}}});
+        EXPECT_EQ(c.run(), c.outcome) << c.name;
+        EXPECT_EQ(fake::pc().looks.size(), 1u) << c.name << ": a wait ended at the wrong look";
     }
 }
 

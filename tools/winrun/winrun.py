@@ -8,6 +8,7 @@ received and its flash afterwards. scripts/demo and the end-to-end tests
 (tests/e2e) are built on it.
 """
 
+import argparse
 import os
 import queue
 import re
@@ -163,6 +164,15 @@ class Run:
         lines = ["[FlashInfo]"] + ["%s=%s" % kv for kv in keys.items()]
         with open(self.path(name), "w", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
+
+    def make_files(self, load="modem.hex", size=4096, seed=5, checksum="1234"):
+        """A load for modem type I with a resident loader of sector size 64 and
+        the given checksum (srec_cat's binary of it in load.bin, beside the
+        artefacts), and the flash loader kivfldr.hex, in the program's folder."""
+        self.load_bin = os.path.join(self.art, "load.bin")
+        self.tool([os.path.join(SOURCE_DIR, "scripts", "make-load"), "--quiet", "-o", self.path(load), "--size", str(size),
+                   "--seed", str(seed), "--type", "I", "--sector", "40", "--checksum", checksum, "--bin", self.load_bin])
+        self.tool([os.path.join(SOURCE_DIR, "scripts", "make-loader"), "--quiet", "-o", self.path("kivfldr.hex")])
 
     def tool(self, argv):
         r = subprocess.run(argv, capture_output=True, text=True)
@@ -586,3 +596,43 @@ def _matches(w, text):
 
 def _show(w):
     return w.pattern if hasattr(w, "search") else w
+
+
+def scenario_main(scenarios, doc):
+    """The command line of a file of scenarios (functions of a Run returning
+    a Checker, in `scenarios` as name: (function, time limit in s)):
+
+        FILE --list                            names and time limits, for ctest
+        FILE NAME --exe E --modemsim M --out DIR
+
+    Exit status: 0 passed, 1 failed, 77 skipped (no flashfile.exe to run)."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("name", nargs="?")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--exe")
+    ap.add_argument("--modemsim")
+    ap.add_argument("--out")
+    args = ap.parse_args()
+    if args.list:
+        for name, (_, limit) in scenarios.items():
+            print(name, limit)
+        return 0
+    if args.name not in scenarios:
+        ap.error("unknown scenario %r; --list shows them" % args.name)
+    if not args.exe or not os.path.exists(args.exe):
+        print("SKIPPED: no flashfile.exe at %s: build the windows preset first" % args.exe)
+        return 77
+    fn, limit = scenarios[args.name]
+    print("[%s] %s" % (args.name, fn.__doc__))
+    # ctest ends a test that overruns with SIGTERM: clean up on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("[%s] terminated" % args.name))
+    run = Run(args.name, args.exe, args.modemsim, args.out)
+    run.default_timeout = limit - 20  # ends before ctest would, so that everything is cleaned up here
+    try:
+        c = fn(run)
+    except Failure as e:
+        print("[%s] FAILED: %s" % (args.name, e))
+        return 1
+    finally:
+        run.finish()
+    return c.report()
