@@ -9,7 +9,6 @@
 #include "flash/flash.h"
 #include "link/link.h"
 #include "platform/profile.h"
-#include "platform/textfile.h"
 #include "unit/ini_cases.h"
 
 namespace {
@@ -38,10 +37,8 @@ TEST(Settings, KeysAsTheirRulesSay) {
         {"NoPopUps=yes\nSkipFlush=YES\nmodemname=Test Modem\nfilename=C:\\loads\\modem.hex\natcmd=ATI5\nresponse=OK^READY\n"
          "atchecksum=AT&&FC\nchecksumresponse=CS OK\n",
          "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1"},
-        {"NoPopUps=yEs\nSkipFlush=\"YeS\"\n", "1|1|||||||0"},
-        {"NoPopUps=xes\nSkipFlush=yxs\n", "0|0|||||||0"},
-        {"NoPopUps=yex\nSkipFlush=yes!\n", "0|0|||||||0"},
-        {"NoPopUps=y\nSkipFlush=ye\n", "0|0|||||||0"},
+        {"NoPopUps=yEs\nSkipFlush=\"YeS\"\n", "1|1|||||||0"}, {"NoPopUps=xes\nSkipFlush=yxs\n", "0|0|||||||0"},
+        {"NoPopUps=yex\nSkipFlush=yes!\n", "0|0|||||||0"}, {"NoPopUps=y\nSkipFlush=ye\n", "0|0|||||||0"},
         {"atcmd=\nresponse=<empty>\natchecksum=<EMPTY>\nchecksumresponse=\"<empty>\"\n", "0|0|||||<EMPTY>\r||0"},
         {"modemname=Test Modem\n", "0|0|Test Modem||||||0"},
         {"modemname=\nfilename=f.hex\n", "0|0||f.hex|||||0"},
@@ -79,22 +76,6 @@ TEST(Settings, PortableReaderAgreesWithWindows) {
         EXPECT_STREQ(q.capacity ? out : "", q.value) << q.file << " " << q.key;
         EXPECT_EQ(out[q.capacity], '#') << "written past the capacity";
     }
-}
-
-TEST(Files, ReadAsATextStream) {
-    fs::create_directories(DIR);
-    const std::string path = DIR + "/t.txt", none = DIR + "/none";
-    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r", 9)); // a CR before LF is dropped, nothing else
-    text_file *f = text_open(path.c_str());
-    ASSERT_NE(f, nullptr);
-    char buf[16];
-    EXPECT_EQ(std::string(buf, text_read(f, buf, 2)), "a\n");
-    EXPECT_EQ(std::string(buf, text_read(f, buf, sizeof buf)), std::string("b\rc\0\xff\r", 6));
-    EXPECT_EQ(text_getc(f), -1);
-    text_close(f);
-    EXPECT_EQ(file_size(path.c_str()), 9);
-    EXPECT_EQ(file_size(none.c_str()), -1);
-    EXPECT_EQ(text_open(none.c_str()), nullptr);
 }
 
 TEST(Startup, FolderSettingsAndFirstPort) {

@@ -18,43 +18,32 @@ void open_com3() {
     ASSERT_TRUE(open_comm_port());
 }
 
+// 115200 8N1, CTS output flow, DTR and RTS on, no XON/XOFF; every other bit
+// as GetCommState gave it; reads that return at once, writes bounded.
 TEST(Link, PortOpensWithTheModemsLineSettings) {
-    for (auto [port, name] : {std::pair<int, const char *>{1, "COM1:19200,n,8,1"}, {9, "COM9:19200,n,8,1"},
-                              {10, "\\\\.\\COM10"}, {255, "\\\\.\\COM255"}}) {
+    for (auto [port, name, in, out] : {std::tuple<int, const char *, uint32_t, uint32_t>{1, "COM1:19200,n,8,1", ~0u, 0xFFFFDCDF},
+                                      {9, "COM9:19200,n,8,1", 0, 0x1014}, {10, "\\\\.\\COM10", 0, 0x1014},
+                                      {255, "\\\\.\\COM255", 0, 0x1014}}) {
         fake::reset();
+        fake::pc().dcb = {0, 9600, in, 0, 11, 0, 7, 2, 2, 0x11, 0x13, 0, 0, 0, 0};
         fake::pc().ports[port] = nullptr;
         com_port = port;
         EXPECT_TRUE(open_comm_port()) << name;
         EXPECT_STREQ(comm_device_name, name);
-    }
-    // 115200 8N1, CTS output flow, DTR and RTS on, no XON/XOFF; every other
-    // bit as GetCommState gave it.
-    for (auto [in, out] : {std::pair<uint32_t, uint32_t>{0xFFFFFFFFu, 0xFFFFDCDFu}, {0, 0x1014}}) {
-        fake::reset();
-        fake::pc().dcb = {0, 9600, in, 0, 11, 0, 7, 2, 2, 0x11, 0x13, 0, 0, 0, 0};
-        fake::pc().ports[3] = nullptr;
-        com_port = 3;
-        ASSERT_TRUE(open_comm_port());
         const plat_dcb &d = fake::pc().dcb;
-        EXPECT_EQ(std::vector<uint32_t>({d.BaudRate, d.flags, d.ByteSize, d.Parity, d.StopBits, d.XonLim}),
-                  std::vector<uint32_t>({115200, out, 8, 0, 0, 11}));
         const plat_timeouts &t = fake::pc().timeouts;
-        EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
-                                         t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
-                                         t.WriteTotalTimeoutConstant}),
-                  std::vector<uint32_t>({0xFFFFFFFFu, 0, 0, 10, 1000}));
+        EXPECT_EQ(std::vector<uint32_t>({d.BaudRate, d.flags, d.ByteSize, d.Parity, d.StopBits, d.XonLim, t.ReadIntervalTimeout,
+                                         t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                                         t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+                  std::vector<uint32_t>({115200, out, 8, 0, 0, 11, ~0u, 0, 0, 10, 1000}));
     }
     // Settings that cannot be read: the previous port's record, changed as always.
-    fake::pc().fail_get_state = true;
-    fake::pc().dcb.flags = 0;
+    fake::pc().fail_get_state = true, fake::pc().dcb.flags = 0;
     ASSERT_TRUE(open_comm_port());
-    EXPECT_EQ(fake::pc().dcb.flags, 0x1014u);
-    EXPECT_EQ(fake::pc().dcb.XonLim, 11);
-    // Refused settings: the port is used as it is.
-    fake::pc().fail_set_state = true;
+    EXPECT_EQ(std::make_pair(fake::pc().dcb.flags, uint32_t(fake::pc().dcb.XonLim)), std::make_pair(0x1014u, 11u));
+    fake::pc().fail_set_state = true; // refused settings: the port is used as it is
     EXPECT_TRUE(open_comm_port());
-    // No such port.
-    com_port = 4;
+    com_port = 4; // no such port
     EXPECT_FALSE(open_comm_port());
     EXPECT_EQ(hComm, nullptr);
     EXPECT_EQ(fake::pc().open_ports(), 3);
