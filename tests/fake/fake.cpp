@@ -69,6 +69,15 @@ uint32_t ticks() { return pc().tick_base + static_cast<uint32_t>(pc().now_ms.loa
 
 std::string testdata(const std::string &name) { return std::string(TEST_BINARY_DIR) + "/testdata/" + name; }
 
+std::string scratch() {
+    static const struct Dir {
+        std::string path = std::string(TEST_BINARY_DIR) + "/scratch/" + std::to_string(getpid());
+        Dir() { std::filesystem::create_directories(path); }
+        ~Dir() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
+    } dir;
+    return dir.path;
+}
+
 std::string read_file(const std::string &path) {
     std::stringstream s;
     s << std::ifstream(path, std::ios::binary).rdbuf();
@@ -80,7 +89,7 @@ void write_file(const std::string &path, const std::string &bytes) { std::ofstre
 bool run(Job &job) {
     reset();
     Machine &m = pc();
-    job.folder = std::string(TEST_BINARY_DIR) + "/job";
+    job.folder = scratch() + "/job";
     std::filesystem::remove_all(job.folder);
     std::filesystem::create_directories(job.folder);
     if (!job.ini.empty()) write_file(job.folder + "/flashfile.ini", "[FlashInfo]\n" + job.ini);

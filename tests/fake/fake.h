@@ -101,6 +101,7 @@ struct Job {
 bool run(Job &job);
 
 std::string testdata(const std::string &name);
+std::string scratch(); // a folder of this test process's own (ctest runs tests side by side)
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 

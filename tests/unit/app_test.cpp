@@ -14,7 +14,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-const std::string DIR = std::string(TEST_BINARY_DIR) + "/app";
+const std::string DIR = fake::scratch() + "/app";
 
 void write_ini(const fs::path &folder, const std::string &keys) {
     fs::create_directories(folder);
@@ -114,7 +114,7 @@ TEST(Startup, FolderSettingsAndFirstPort) {
         EXPECT_STREQ(status_line2, c.complete ? "Searching for Test Modem." : "Searching for the Modem.");
         EXPECT_EQ(std::vector<int>({static_cast<int>(start_tick), flash_state, com_port}), std::vector<int>({5000, 0, 3}));
     }
-    fs::current_path(TEST_BINARY_DIR);
+    fs::current_path(fake::scratch());
     // The first port: the first character's code AND 15; none leaves 0.
     for (auto [line, port] : {std::pair<const char *, int>{"3", 3}, {"12", 1}, {"0", 0}, {"a", 1}, {"C", 3},
                               {":", 10}, {"P", 0}, {"\xff", 15}, {"", 0}}) {

@@ -48,8 +48,8 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         open_line(c.tick_base);
-        fake::write_file(std::string(TEST_BINARY_DIR) + "/rec.hex", "S1AA\nS1BB\nS1CC\n");
-        std::snprintf(download_path, sizeof download_path, "%s/rec.hex", TEST_BINARY_DIR);
+        fake::write_file(fake::scratch() + "/rec.hex", "S1AA\nS1BB\nS1CC\n");
+        std::snprintf(download_path, sizeof download_path, "%s/rec.hex", fake::scratch().c_str());
         flash_state = 6;
         flash_step();
         flash_step();
@@ -78,8 +78,8 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
         return std::to_string(open_and_probe_port());
     };
     auto loader = [] {
-        fake::write_file(std::string(TEST_BINARY_DIR) + "/kivfldr.hex", ":00000001FF");
-        hex_file = text_open(TEST_BINARY_DIR "/kivfldr.hex");
+        fake::write_file(fake::scratch() + "/kivfldr.hex", ":00000001FF");
+        hex_file = text_open((fake::scratch() + "/kivfldr.hex").c_str());
         return std::to_string(flash_download_loader());
     };
     auto full_erase = [] { return flash_state = 8, offer_full_erase("Retry?"), std::to_string(flash_state); };
