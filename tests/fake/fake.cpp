@@ -59,12 +59,6 @@ void reset() {
     reset_program();
 }
 
-int Machine::open_ports() const {
-    int n = 0;
-    for (int p : handles) n += p != 0;
-    return n;
-}
-
 uint32_t ticks() { return pc().tick_base + static_cast<uint32_t>(pc().now_ms.load()); }
 
 std::string testdata(const std::string &name) { return std::string(TEST_BINARY_DIR) + "/testdata/" + name; }
@@ -107,15 +101,16 @@ bool run(Job &job) {
     if (job.com) m.ports[job.com] = job.model.get();
     m.module_path = job.folder + "\\flashfile.exe";
     m.answer = [&job](const std::string &box) {
-        char a = box[0] != '?' || job.answers.empty() ? 'y' : job.answers[0];
-        if (box[0] == '?' && !job.answers.empty()) job.answers.erase(0, 1);
-        return box[0] != '?' ? PLAT_IDOK : a == 'n' ? PLAT_IDNO : PLAT_IDYES;
+        if (box[0] != '?') return PLAT_IDOK;
+        char a = job.answers.empty() ? 'y' : job.answers[0];
+        return job.answers.erase(0, 1), a == 'n' ? PLAT_IDNO : PLAT_IDYES;
     };
     if (job.setup) job.setup();
     if (!app_startup(job.cmdline.c_str(), 1)) return false;
     for (long n = 0; !m.window_destroyed && n < job.max_steps; ++n) {
         if (job.each_step) job.each_step();
         if (!m.window_destroyed) flash_step();
+        if (loader_busy) std::this_thread::sleep_for(std::chrono::microseconds(10)); // the thread's turn
     }
     for (auto &t : m.threads) t.join();
     m.threads.clear();
@@ -220,7 +215,13 @@ uint32_t plat_last_error() { return pc().last_error; }
 
 uint32_t plat_tick_count() { return pc().tick_base + static_cast<uint32_t>(fake::advance()); }
 int32_t plat_runtime_clock_ms() { return static_cast<int32_t>(fake::advance()); }
-void plat_sleep(uint32_t ms) { pc().now_ms += ms; }
+// The sleep after starting the loader thread runs alongside the thread's own
+// time, from the moment it was started, however late this thread gets here.
+void plat_sleep(uint32_t ms) {
+    uint64_t until = (pc().threads.empty() ? pc().now_ms.load() : pc().thread_started_at) + ms, now = pc().now_ms;
+    while (now < until && !pc().now_ms.compare_exchange_weak(now, until)) {
+    }
+}
 
 // ---- debugger output, boxes, dialog, window, threads ----
 
@@ -252,12 +253,15 @@ void plat_destroy_main_window() {
     if (!pc().window_destroyed.exchange(true)) on_window_destroyed();
 }
 
-// Window messages take a little real time: the loader thread gets on meanwhile.
-void plat_pump_messages() { std::this_thread::sleep_for(std::chrono::microseconds(20)); }
+void plat_pump_messages() {
+    for (auto end = std::chrono::steady_clock::now() + pc().pump; loader_busy && std::chrono::steady_clock::now() < end;)
+        std::this_thread::yield();
+}
 void plat_set_cursor(int which) { pc().screens.push_back(which == PLAT_CURSOR_WAIT ? "[wait]" : "[arrow]"); }
 
 thread_handle plat_thread_start(void (*entry)()) {
     if (pc().thread_fails) return nullptr;
+    pc().thread_started_at = pc().now_ms;
     return &pc().threads.emplace_back(entry);
 }
 

@@ -4,7 +4,9 @@
 // `run` plays a whole job the way WinMain does, in milliseconds.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
@@ -42,7 +44,7 @@ struct Machine {
     std::string line;               // every byte that went out, "Z" and "Y" included, in order
     std::vector<std::pair<uint64_t, uint32_t>> writes; // each WriteFile: when, bytes offered
     std::vector<int> handles;       // the port each handle opened, 0 once closed
-    int open_ports() const;
+    int open_ports() const { return static_cast<int>(handles.size() - std::count(handles.begin(), handles.end(), 0)); }
     plat_dcb dcb{}; // what GetCommState reports; SetCommState stores here
     plat_timeouts timeouts{};
     bool fail_get_state = false, fail_set_state = false, fail_pending = false, fail_read = false;
@@ -57,11 +59,15 @@ struct Machine {
     // thread's repaints show its bar only (lines sent, of how many).
     std::vector<std::string> screens;
     std::vector<std::pair<int32_t, int32_t>> loader_bars;
+    // Each look at the window's messages lets the loader thread run: up to
+    // this long in real time, or until it is done.
+    std::chrono::microseconds pump{2000};
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     std::atomic<bool> window_destroyed{false};
 
     std::vector<std::thread> threads;
+    uint64_t thread_started_at = 0;
     std::thread::id gui = std::this_thread::get_id();
     std::recursive_mutex mu;
 };

@@ -81,8 +81,6 @@ const ProbeRow probe_rows[] = {
      REFUSED + SECTORS + " 0\n Load sector = 40\nUSE PREVIOUS LOAD !!!", 0, 0x777},
     {"both tokens after RRFL", {}, ok4("ATI5\r\r\nI RRFL,10,0000,40,1234 OK", "OK"), nullptr, 'y', PROBE_RRFL_STARTED,
      true, "ATI5 AT&&FGO ", "", 64, 0x1234},
-    {"16-byte sectors after RRFL", {}, ok4("ATI5\r\r\nI RRFL,10,1234 OK"), nullptr, 'y', PROBE_GIVE_UP, true, "ATI5 ",
-     REFUSED + SECTORS + "10\n Load sector = 40\nUSE PREVIOUS LOAD !!!", 16, 0x1234},
     {"both tokens in the loader facts", {}, ok4("ATI5\r\r\nI 56K OK", "FL 5678,10,1234,40, OK"), nullptr, 'y',
      PROBE_START_RRFL, true, "ATI5 AT&&FFL ", "", 64, 0x1234},
     {"digits cut after the token", {}, ok4("ATI5\r\r\nI RRFL OK,40,1"), nullptr, 'y', PROBE_GIVE_UP, true, "ATI5 ",
