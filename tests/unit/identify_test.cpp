@@ -75,6 +75,8 @@ const ProbeRow probe_rows[] = {
      true, "ATI3 AT&&FFL ", ERASE, 64, 0x1234},
     {"a reply the settings do not accept", [](auto &) {}, {}, "ATI3|CONNECT^RING", 'y', PROBE_NO_MODEM, false, "ATI3 ",
      "", 0, 0x777},
+    {"an empty alternative accepts any reply", [](auto &) {}, {}, "ATI3|CONNECT^", 'n', PROBE_GIVE_UP, true,
+     "ATI3 AT&&FFL ", ERASE, 64, 0x1234},
     {"an empty command in the settings", [](auto &) {}, {}, "|Quillmarch", 'y', PROBE_NO_MODEM, false, "", "", 0, 0x777},
     // Replies no modem model gives: where the sector token and the digits stand.
     {"no sector token", {}, ok4("ATI5\r\r\nI RRFL 1234 OK"), nullptr, 'y', PROBE_GIVE_UP, true, "ATI5 ",

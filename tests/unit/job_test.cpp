@@ -32,6 +32,7 @@ const std::string FOUND = "Found Test Modem on COM3...|Erasing: Please be Patien
 const std::string ERASING = "Erasing the Flash Chip.|Please be Patient...";
 const std::string PROGRESS = "Programming the Flash|<8%>  Complete.";
 const std::string COMPLETED = "Programming Completed|Time Elapsed 0 Min *";
+const Strings RESIDENT = {"[wait]", FOUND, "[arrow]", PROGRESS, COMPLETED, "[arrow]"}; // the resident loader's job
 
 size_t open_files() {
     auto fds = std::filesystem::directory_iterator("/proc/self/fd");
@@ -125,8 +126,7 @@ const Row rows[] = {
     {"erase refused: no Y, port closed", [](auto &j) { loader_modem(j), j.answers = "n"; }, {ERASE}, false},
     {"resident loader running", [](auto &j) { j.modem.firmware_running = false; }, {DONE}},
     {"resident loader started by the sequencer", [](auto &) {}, {DONE}, true,
-     {"[wait]", FOUND, "[arrow]", PROGRESS, COMPLETED, "[arrow]"},
-     [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
+     RESIDENT, [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
     {"a long modem name is cut, the port still shows",
      [](auto &j) { j.ini = "modemname=" + std::string(200, 'N') + "\nfilename=modem.hex\natcmd=ATI5\nresponse=V.90\n"; },
      {DONE}, true, {"[wait]", "Found " + std::string(110, 'N') + " on COM3...|*", "[arrow]", PROGRESS, COMPLETED, "[arrow]"}},
@@ -200,7 +200,7 @@ const Row rows[] = {
     {"checksum command with an empty expected response", [](auto &j) {
          j.modem.checksum_cmd = "AT&&FCS", j.modem.checksum_reply = "CS=9999", j.ini += "atchecksum=AT&&FCS\n";
      }, {DONE}},
-    {"NoPopUps", [](auto &j) { j.ini += "NoPopUps=yes\n"; }, {}, true, {"[wait]", FOUND, "[arrow]", PROGRESS, COMPLETED, "[arrow]"}},
+    {"NoPopUps", [](auto &j) { j.ini += "NoPopUps=yes\n"; }, {}, true, RESIDENT},
     {"a write failing four times, then going through",
      [](auto &j) { j.each_step = once(in_state(7, 3), [] { fake::pc().write_takes.assign(4, -1); }); }, {DONE}},
     {"a write failing five times", [](auto &j) { j.each_step = once(in_state(7, 3), [] { fake::pc().write_takes.assign(5, -1); }); },

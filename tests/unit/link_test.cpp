@@ -1,5 +1,5 @@
 // The wire: opening a port with the modem's line settings, devicewrite's
-// 16-byte chunks, the reply waits, and the settings' list of responses.
+// 16-byte chunks, the reply waits.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -154,21 +154,6 @@ TEST(Link, ReplyWaits) {
     EXPECT_EQ(read_port(0, 80), 0);
     fake::pc().fail_read = false, fake::pc().fail_pending = true;
     EXPECT_EQ(std::make_pair(read_port(0, 80), fake::pc().incoming.size()), std::make_pair(0, size_t(214)));
-}
-
-TEST(Link, ResponseListsTakeTheFirstAlternativeFound) {
-    std::string twelve;
-    for (int i = 1; i <= 11; ++i) twelve += "R" + std::to_string(i) + "X^";
-    const struct {
-        const char *text;
-        std::string list;
-        int number;
-    } cases[] = {
-        {"CONNECT 9600", "OK^CONNECT", 2}, {"NO CARRIER", "OK^CONNECT", -1}, {"OK CONNECT", "CONNECT^OK", 1},
-        {"anything", "", 1},               {"xyz", "A^^B", 2},               {"ok", "OK", -1},
-        {"a MODEM12 here", twelve + "MODEM12", 12},
-    };
-    for (const auto &c : cases) EXPECT_EQ(match_alternatives(c.text, c.list.c_str()), c.number) << c.list;
 }
 
 } // namespace
