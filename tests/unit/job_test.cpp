@@ -165,6 +165,7 @@ const Row rows[] = {
      [](auto &j) { EXPECT_EQ(records_after_z(*j.model), lines_of("load_small.hex")); }},
     {"NOK1 answered No", [](auto &j) { j.faults = {"nok:1@rec:5"}, j.answers = "n"; }, {NOK1, ABANDON}, true,
      {"[wait]", FOUND, "[arrow]"}},
+    {"NOK4 answered No", [](auto &j) { j.faults = {"nok:4@rec:9"}, j.answers = "n"; }, {NOK4, ABANDON}},
     {"Z answered without the version", [](auto &j) { j.faults = {"nok:1@rec:5", "erasefail@erase:2"}; }, {NOK1, ABANDON}},
     {"NOK4 on the last record, without a line end: the whole load again", [](auto &j) {
          j.faults = {"nok:4@rec:67"}, j.edit = [](auto &load, auto &) { load.pop_back(); };
