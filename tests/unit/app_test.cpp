@@ -9,6 +9,7 @@
 #include "flash/flash.h"
 #include "link/link.h"
 #include "platform/profile.h"
+#include "platform/textfile.h"
 #include "unit/ini_cases.h"
 
 namespace {
@@ -76,6 +77,19 @@ TEST(Settings, PortableReaderAgreesWithWindows) {
         EXPECT_STREQ(q.capacity ? out : "", q.value) << q.file << " " << q.key;
         EXPECT_EQ(out[q.capacity], '#') << "written past the capacity";
     }
+}
+
+// Load and loader files are read as a C text stream reads them on Windows.
+TEST(Files, ReadAsATextStream) {
+    const std::string path = fake::scratch() + "/t.txt";
+    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r", 9)); // only a CR before LF is dropped
+    text_file *f = text_open(path.c_str());
+    char buf[16];
+    EXPECT_EQ(std::string(buf, text_read(f, buf, 2)), "a\n");
+    EXPECT_EQ(std::string(buf, text_read(f, buf, sizeof buf)), std::string("b\rc\0\xff\r", 6));
+    EXPECT_EQ(text_getc(f), -1);
+    text_close(f);
+    EXPECT_EQ(std::make_pair(file_size(path.c_str()), file_size("/none")), std::make_pair(9L, -1L));
 }
 
 TEST(Startup, FolderSettingsAndFirstPort) {

@@ -39,7 +39,7 @@ inline const IniQuery ini_queries[] = {
     {"basic.ini", "nokey", "\"quoted default\"", 14, "quoted default"}, {"basic.ini", "nokey", "'", 1, "'"},
     {"basic.ini", "nokey", " ", 1, " "}, {"basic.ini", "nokey", "x ", 1, "x"},
     {"basic.ini", "modemname", "", 0, "", 255, "GlashInfo"}, {"fold.ini", "ZZ", "", 1, "1", 255, "zONE"},
-    {"basic.ini", "modemname", "<empty>", 7, "<empty>", 255, "NoSection"}, {"basic.ini", "modemname", "", 4, "Test", 5},
+    {"basic.ini", "modemname", "<empty>", 7, "<empty>", 255, "NoSection"}, {"basic.ini", "modemname", "", 4, "Test", 5}, {"basic.ini", "modemname", "", 0, "", 1},
     {"basic.ini", "modemname", "", 10, "Test Modem", 11}, {"cr.ini", "filename", "", 6, "cr.hex"},
     {"case.ini", "modemname", "", 9, "Upper Key"}, {"blanks.ini", "modemname", "", 11, "Spaced Name"},
     {"blanks.ini", "modem name", "", 15, "inner blank key"}, {"blanks.ini", "modem  name", "x", 1, "x"},
