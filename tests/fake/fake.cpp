@@ -88,6 +88,16 @@ bool traced(const std::string &text) {
 
 std::string testdata(const std::string &name) { return std::string(TEST_BINARY_DIR) + "/testdata/" + name; }
 
+// Each test process has its own folder, so that ctest may run them side by side.
+std::string scratch() {
+    static const struct Dir {
+        std::string path = std::string(TEST_BINARY_DIR) + "/scratch/" + std::to_string(getpid());
+        Dir() { std::filesystem::create_directories(path); }
+        ~Dir() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
+    } dir;
+    return dir.path;
+}
+
 std::string read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream s;
@@ -98,15 +108,11 @@ std::string read_file(const std::string &path) {
 void write_file(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // One folder a process (ctest -j runs them side by side), gone at its end.
-static struct job_folder {
-    std::string path = std::string(TEST_BINARY_DIR) + "/job-" + std::to_string(getpid());
-    ~job_folder() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
-} own_folder;
 
 bool run(Job &job) {
     reset();
     Machine &m = pc();
-    job.folder = job.root.empty() ? own_folder.path : job.root;
+    job.folder = job.root.empty() ? scratch() + "/job" : job.root;
     std::filesystem::remove_all(job.folder);
     std::filesystem::create_directories(job.folder);
     if (!job.ini.empty()) write_file(job.folder + "/flashfile.ini", "[FlashInfo]\n" + job.ini);

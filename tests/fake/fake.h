@@ -69,7 +69,7 @@ struct Machine {
     // The GUI thread's sleep and its wait for the loader thread to stop leave the clock to the
     // loader thread until it ends, as real concurrency would: a job plays the same every time.
     // A test may hold the loader thread (loader_held, until false): the sleep ends, the wait lets go.
-    bool sleep_with_loader = false;
+    bool sleep_with_loader = true;
     std::atomic<bool> loader_held{false};
 
     std::vector<std::thread> threads;
@@ -114,6 +114,7 @@ struct Job {
 // Returns whether the window was destroyed.
 bool run(Job &job);
 std::string testdata(const std::string &name);
+std::string scratch(); // this test process's own folder
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 

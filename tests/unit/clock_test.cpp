@@ -48,8 +48,8 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         open_line(c.tick_base);
-        fake::write_file(std::string(TEST_BINARY_DIR) + "/rec.hex", "S1AA\nS1BB\nS1CC\n");
-        std::snprintf(download_path, sizeof download_path, "%s/rec.hex", TEST_BINARY_DIR);
+        fake::write_file(fake::scratch() + "/rec.hex", "S1AA\nS1BB\nS1CC\n");
+        std::snprintf(download_path, sizeof download_path, "%s/rec.hex", fake::scratch().c_str());
         flash_state = 6;
         flash_step();
         flash_step();
@@ -101,8 +101,8 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     for (auto [looks, result] : {std::pair<Looks, int>{{{6000, "OK"}}, 1}, {{{6000, ""}, {6001, "OK"}}, 1},
                                  {{{6000, ""}, {6001, ""}}, 0}}) {
         open_line();
-        fake::write_file(std::string(TEST_BINARY_DIR) + "/kivfldr.hex", ":00000001FF");
-        hex_file = text_open(TEST_BINARY_DIR "/kivfldr.hex");
+        fake::write_file(fake::scratch() + "/kivfldr.hex", ":00000001FF");
+        hex_file = text_open((fake::scratch() + "/kivfldr.hex").c_str());
         fake::pc().looks = cat({looks, {{6002, "OK"}}});
         EXPECT_EQ(flash_download_loader(), result);
         EXPECT_TRUE(left_over({0, "OK"}));
@@ -138,6 +138,8 @@ TEST(Clock, Pauses) {
     job.modem.checksum_cmd = "AT&&FCS";
     job.modem.checksum_reply = "CS=1";
     job.ini += "atchecksum=AT&&FCS\n";
+    uint64_t thread_start = 0;
+    job.each_step = [&] { thread_start = flash_state == 4 && !thread_start ? fake::pc().now_ms.load() : thread_start; };
     ASSERT_TRUE(fake::run(job));
     const sim::Modem &m = *job.model;
     auto arrival = [&](const std::string &text) { // ms, of the first line so starting
@@ -154,8 +156,8 @@ TEST(Clock, Pauses) {
     // With the settings naming the load, 3 s before the search.
     EXPECT_GE(arrival("AAAAT"), 3000);
     EXPECT_LT(arrival("AAAAT"), 3020);
-    // 100 ms after the uploaded loader's banner before the first record.
-    sim::usec after_loader = arrival("S0") - reply_before(arrival("S0"), "Ver:1.4");
+    // 100 ms after the uploaded loader's banner (and the 5 s sleep after the thread's start) before the first record.
+    sim::usec after_loader = arrival("S0") - std::max<sim::usec>(reply_before(arrival("S0"), "Ver:1.4"), thread_start + 5000);
     EXPECT_GE(after_loader, 100);
     EXPECT_LT(after_loader, 120);
     // 1 s after the last record's "OK" before the checksum command.
@@ -186,6 +188,7 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     fake::Job job;
     job.modem.rrfl_checksum = 0x9999;
     job.setup = [] {
+        fake::pc().sleep_with_loader = false; // the stuck thread would hold the sleep too
         fake::pc().on_write = [] {
             while (loader_lines_sent.load() == 100 && !fake::pc().window_destroyed)
                 std::this_thread::sleep_for(std::chrono::microseconds(50));

@@ -87,6 +87,7 @@ std::function<bool()> in_state(int s) {
 Setup hold_loader(std::function<bool()> go) {
     return [=](fake::Job &j) {
         j.setup = [go] {
+            fake::pc().sleep_with_loader = false; // the held thread would hold the sleep too
             fake::pc().on_write = [go] {
                 for (int i = 0; i < 100000 && loader_lines_sent.load() == 100 && !go(); ++i)
                     std::this_thread::sleep_for(std::chrono::microseconds(50));

@@ -64,7 +64,7 @@ class LoadCheck : public ::testing::TestWithParam<Row> {};
 
 TEST_P(LoadCheck, RefusesWithTheReasonOrAccepts) {
     const Row &row = GetParam();
-    std::string text = row.text, path = std::string(TEST_BINARY_DIR) + "/check-" + std::to_string(getpid()) + ".hex";
+    std::string text = row.text, path = fake::scratch() + "/check.hex";
     if (text[0] == '@') {
         size_t blank = text.find(' ');
         text = fake::read_file(fake::testdata(text.substr(1, blank - 1)));

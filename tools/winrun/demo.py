@@ -13,7 +13,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from winrun import SOURCE_DIR, Box, Checker, Failure, On, Run, shot  # noqa: E402
+from winrun import Box, Checker, Failure, On, Run, shot  # noqa: E402
 
 LINE_RATE = 11520
 RECORD = r"^devicewrite\(S[123]"
@@ -32,14 +32,10 @@ def main():
     # the screenshots too.
     run = Run("demo", args.exe, args.modemsim, args.out, display=args.display, desktop="Quillmarch,640x400")
     load = run.path("modem.hex")
-    load_bin = os.path.join(run.art, "load.bin")
     try:
         # A modem whose resident loader does not fit this load: the program asks
         # for a full erase, uploads its flash loader, then programs the load.
-        run.tool([os.path.join(SOURCE_DIR, "scripts", "make-load"), "--quiet", "-o", load,
-                  "--size", str(args.size), "--seed", "2024", "--type", "I", "--sector", "40",
-                  "--checksum", "5678", "--bin", load_bin])
-        run.tool([os.path.join(SOURCE_DIR, "scripts", "make-loader"), "--quiet", "-o", run.path("kivfldr.hex")])
+        run.make_files(size=args.size, seed=2024, checksum="5678")
         run.write_ini({"modemname": "Demo Modem", "filename": "modem.hex", "atcmd": "ATI5",
                        "response": "V.90^RRFL"})
         link = run.start_modem(["--rate", str(LINE_RATE), "--rrfl-checksum", "1234"])
@@ -65,7 +61,7 @@ def main():
 
     c = Checker(run)
     c.exit_code(0)
-    c.flash_equals_load(load_bin)
+    c.flash_equals_load(run.load_bin)
     outcome = [b.replace("\n", " ") for b in run.boxes()]
     first = next((t for t, k, s in run.events if k == "trace" and re.match(RECORD, s)), None)
     done = run.trace_time("FLASH: Dnld successful")

@@ -196,6 +196,15 @@ class Run:
         with open(self.path(name), "w", newline="") as f:
             f.write("\r\n".join(lines) + "\r\n")
 
+    def make_files(self, load="modem.hex", size=4096, seed=5, checksum="1234"):
+        """A load for modem type I with a resident loader of sector size 64 and
+        the given checksum (srec_cat's binary of it in load.bin, beside the
+        artefacts), and the flash loader kivfldr.hex, in the program's folder."""
+        self.load_bin = os.path.join(self.art, "load.bin")
+        self.tool([os.path.join(SOURCE_DIR, "scripts", "make-load"), "--quiet", "-o", self.path(load), "--size", str(size),
+                   "--seed", str(seed), "--type", "I", "--sector", "40", "--checksum", checksum, "--bin", self.load_bin])
+        self.tool([os.path.join(SOURCE_DIR, "scripts", "make-loader"), "--quiet", "-o", self.path("kivfldr.hex")])
+
     def tool(self, argv):
         r = subprocess.run(argv, capture_output=True, text=True)
         if r.returncode != 0:
@@ -631,3 +640,4 @@ def _matches(w, text):
 
 def _show(w):
     return w.pattern if hasattr(w, "search") else w
+
