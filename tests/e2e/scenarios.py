@@ -17,7 +17,7 @@ import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "nativerun"))
-from nativerun import SOURCE_DIR, Box, Checker, Dialog, Failure, NativeRun, On, Run, read_log  # noqa: E402
+from nativerun import Box, Checker, Dialog, Failure, NativeRun, On, Run, read_log  # noqa: E402
 
 ERASE = Box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ", "y")
 DONE = Box("Flash Programming Completed", "    All Done...")
@@ -43,18 +43,14 @@ class Ctx:
         name = args.name if args.runner == "wine" else "native." + args.name
         self.run = RUNNERS[args.runner](name, args.exe, args.modemsim, args.out)
         self.run.default_timeout = limit - 20  # ends before ctest would, so everything is cleaned up here
-        self.load_bin = os.path.join(self.run.art, "load.bin")
 
     def files(self, checksum="1234", ini=True, log=None):
         """A 4 KB load for modem type I, sector size 64, the given checksum; the loader; the settings
         (with a log file when `log` names one)."""
-        r = self.run
-        r.tool([os.path.join(SOURCE_DIR, "scripts", "make-load"), "--quiet", "-o", r.path("modem.hex"), "--size",
-                "4096", "--seed", "5", "--type", "I", "--sector", "40", "--checksum", checksum, "--bin", self.load_bin])
-        r.tool([os.path.join(SOURCE_DIR, "scripts", "make-loader"), "--quiet", "-o", r.path("kivfldr.hex")])
+        self.run.make_files(checksum=checksum)
         if ini:
-            r.write_ini({"modemname": "Test Modem", "filename": "modem.hex", "atcmd": "ATI5", "response": "V.90^RRFL",
-                         **({"logfile": log} if log else {})})
+            self.run.write_ini({"modemname": "Test Modem", "filename": "modem.hex", "atcmd": "ATI5",
+                                "response": "V.90^RRFL", **({"logfile": log} if log else {})})
 
     def check(self, boxes, status=0, y=True, flash=True):
         """The exit status (Linux; Windows always 0), the boxes in order, "Y" last,
@@ -68,7 +64,7 @@ class Ctx:
         if y:
             c.modem_got_y()
         if flash:
-            c.flash_equals_load(self.load_bin)
+            c.flash_equals_load(self.run.load_bin)
         return c
 
 
@@ -252,7 +248,7 @@ def terminal_screen(ctx):
     c.check(shown and all(shown), "no screen showed the two lines and the bar once while programming (%d did, "
             "%d more than once)" % (len(shown), shown.count(False)))
     c.modem_got_y()
-    c.flash_equals_load(ctx.load_bin)
+    c.flash_equals_load(ctx.run.load_bin)
     return c
 
 
