@@ -145,26 +145,12 @@ class NativeRun(Run):
         self.elapsed = time.time() - self.t0
         if self.file_due:
             self.errors.append("the load file prompt was expected but never came")
-        for b in boxes:
-            self.errors.append("expected box never appeared: %r" % (b,))
-        for t in triggers:
-            if not t.done:
-                self.errors.append("trace /%s/ seen %d times, wanted %d" % (t.pattern.pattern, t.seen, t.count))
-        self.write_events()
-        self.finish()
-        return self.exit_code
+        return self.ended(boxes, triggers)
 
     def _line(self, kind, raw, boxes, triggers):
         now = time.time() - self.t0
         if kind == "trace":
-            text = unescape(raw)
-            self.events.append((now, "trace", text))
-            for t in triggers:
-                if not t.done and t.pattern.search(text):
-                    t.seen += 1
-                    if t.seen >= t.count:
-                        t.done = True
-                        t.action(self)
+            self.traced(now, unescape(raw), triggers)
             return
         text = screen_text(raw)
         if text.startswith("answer: "):

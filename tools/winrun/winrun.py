@@ -406,13 +406,7 @@ class Run:
             if kind == "out":
                 if text == "\n":
                     continue
-                self.events.append((now, "trace", text))
-                for t in triggers:
-                    if not t.done and t.pattern.search(text):
-                        t.seen += 1
-                        if t.seen >= t.count:
-                            t.done = True
-                            t.action(self)
+                self.traced(now, text, triggers)
             else:
                 self.events.append((now, "box", text))
                 self._do_box(text, boxes)
@@ -425,6 +419,20 @@ class Run:
         self.elapsed = time.time() - self.t0
         if dialog_pending:
             self.errors.append("the open-file dialog was expected but never handled")
+        return self.ended(boxes, triggers)
+
+    def traced(self, now, text, triggers):
+        """A trace line: kept, and the triggers it completes acted on."""
+        self.events.append((now, "trace", text))
+        for t in triggers:
+            if not t.done and t.pattern.search(text):
+                t.seen += 1
+                if t.seen >= t.count:
+                    t.done = True
+                    t.action(self)
+
+    def ended(self, boxes, triggers):
+        """The boxes and triggers still waited for count as errors; the events written, the run cleaned up."""
         for b in boxes:
             self.errors.append("expected box never appeared: %r" % (b,))
         for t in triggers:
