@@ -21,7 +21,7 @@ struct Input {
     std::string rest() const { return std::string(reinterpret_cast<const char *>(p), n); }
 };
 void check(bool ok, const char *what) { ok ? void() : (std::fprintf(stderr, "VIOLATION: %s\n", what), std::abort()); }
-const std::string dir = "/tmp/flashfuzz-" + std::to_string(getpid());
+const std::string dir = std::filesystem::temp_directory_path().string() + "/flashfuzz-" + std::to_string(getpid());
 const bool made = std::filesystem::create_directories(dir) && !std::atexit([] { std::filesystem::remove_all(dir); });
 // A small load (the header line and a record of a real one, and an end record) and loader.
 std::vector<std::string> small_load() {
