@@ -107,6 +107,15 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
         EXPECT_EQ(flash_download_loader(), result);
         EXPECT_TRUE(left_over({0, "OK"}));
     }
+    // Asked to stop, or at a line too long to send, it fails with nothing written.
+    for (auto [text, stop] : {std::pair<std::string, int>{":00000001FF", 1}, {std::string(522, '0'), 0}}) {
+        open_line();
+        fake::write_file(fake::scratch() + "/kivfldr.hex", text);
+        hex_file = text_open((fake::scratch() + "/kivfldr.hex").c_str());
+        port_stop = stop;
+        EXPECT_EQ(flash_download_loader(), 0);
+        EXPECT_EQ(fake::pc().line, "");
+    }
     // The full-erase offer: 6 s for the reply to "Z".
     for (auto [looks, state] : {std::pair<Looks, int>{{{6000, "Ver:1.4 OK"}}, 6}, {{{6000, ""}, {6001, ""}}, 8}}) {
         open_line();
@@ -207,6 +216,7 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
                                     "?MUST USE FULL ERASE !!! |Do you wish to Erase the Entire Flash",
                                     "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?"}));
     EXPECT_NE(fake::pc().line.find('Y'), std::string::npos);
+    EXPECT_EQ(fake::pc().open_ports(), 1) << "the port is closed under the thread";
 }
 
 TEST(Clock, ElapsedTimeAtCompletion) {

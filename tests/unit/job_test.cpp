@@ -151,9 +151,11 @@ const Row rows[] = {
          for (auto &l : lines_of(fake::read_file(fake::testdata("load_small.hex")))) want += chunked(l + "\r", '\n');
          EXPECT_TRUE(fake::pc().line == want + "Y");
          EXPECT_EQ(j.model->counters().loader_records, 603);
-         auto &bars = fake::pc().loader_bars; // the loader's own repaints: lines sent, of 603
+         auto &bars = fake::pc().loader_bars; // the loader's own repaints: lines sent, of 603, every 20th
+         ASSERT_FALSE(bars.empty());
          for (auto [count, total] : bars) EXPECT_EQ(total, 603);
-         EXPECT_EQ(bars.empty() ? std::make_pair(0, 0) : bars.back(), std::make_pair(603, 603));
+         EXPECT_EQ(bars.front(), std::make_pair(20, 603));
+         EXPECT_EQ(bars.back(), std::make_pair(603, 603));
      }},
     {"erase refused: no Y, port closed", all({loader_modem, answers("n")}), {ERASE}, false},
     {"resident loader running", [](auto &j) { j.modem.firmware_running = false; }, {DONE}},
@@ -178,7 +180,7 @@ const Row rows[] = {
     {"no final line end in either file",
      [](auto &j) { loader_modem(j), j.load = "load_crlf_noeol.hex", j.loader = "kivfldr_noeol.hex"; }, {ERASE, DONE}},
     {"a 64 KB load without header, S3 records", [](auto &j) { j.load = "load_noheader.hex"; }, {ERASE, DONE}},
-    {"blank lines and a lone CR in the load, a blank line in the loader",
+    {"blank lines and a lone CR in the load, a blank line and a NUL byte (sent with its line) in the loader",
      all({loader_modem, [](auto &j) {
               j.setup = [&j] {
                   std::string load = fake::read_file(j.folder + "/modem.hex");
@@ -186,12 +188,14 @@ const Row rows[] = {
                   load[load.find('\n', 900)] = '\r';
                   fake::write_file(j.folder + "/modem.hex", load);
                   std::string loader = fake::read_file(j.folder + "/kivfldr.hex");
+                  loader.insert(loader.find('\n', 200) + 3, 1, '\0');
                   fake::write_file(j.folder + "/kivfldr.hex", loader.insert(loader.find('\n', 100) + 1, "\n"));
               };
           }}),
      {ERASE, DONE}},
-    {"0xFF ends the load", edit("modem.hex", [](std::string &s) { s += "\xFFS1BAD\n"; }), {DONE}},
-    {"0xFF ends the loader", all({loader_modem, edit("kivfldr.hex", [](std::string &s) { s += "\xFF:BAD\n"; })}),
+    {"0xFF ends the load", edit("modem.hex", [](std::string &s) { s += "\xFF\nS11300000000000000000000000000000000EC\n"; }),
+     {DONE}},
+    {"0xFF ends the loader", all({loader_modem, edit("kivfldr.hex", [](std::string &s) { s += "\xFF\n:BAD\n"; })}),
      {ERASE, DONE}},
     {"NOK1 answered Yes: Z, the whole load again", faults({"nok:1@rec:5"}), {NOK1, DONE}, true,
      {"[wait]", "*", "[arrow]", ERASING, "[arrow]", "Programming the Flash|<0%>  Complete.",
@@ -295,6 +299,17 @@ const Row rows[] = {
     {"the load cannot be opened again",
      [](auto &j) { j.each_step = once(in_state(6), [&j] { std::filesystem::remove(j.folder + "/modem.hex"); }); },
      {"!File Open Error...|Flash file open failed "}},
+    {"a line too long to send, in a load changed after its check",
+     [](auto &j) {
+         j.each_step = once(in_state(6), [&j] {
+             std::string s = fake::read_file(j.folder + "/modem.hex");
+             size_t at = s.find('\n', s.find('\n', s.find('\n') + 1) + 1) + 1, end = s.find('\n', at);
+             fake::write_file(j.folder + "/modem.hex", s.replace(at, end - at, std::string(522, '0')));
+         });
+     },
+     {"!Load File Error|Line 4 of the load file\nmodem.hex\nis longer than 521 characters.\nThe file is damaged or is "
+      "not an S-record file; the job was stopped before that line was sent."},
+     true, {}, [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 3u); }},
     {"no settings, the dialog cancelled", [](auto &j) { j.ini = ""; }, {}, false},
     {"no settings: the load picked in the dialog, the modem found on COM1 counting down",
      [](auto &j) {
@@ -311,7 +326,9 @@ const Row rows[] = {
      {"[wait]", "[wait]", "Found Modem on COM1.|Erasing: Please be Patient...", "[arrow]",
       "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
      [](auto &j) { EXPECT_EQ(std::string(download_path), j.folder + "/modem.hex"); }},
-    {"no command line: the search starts at COM255", [](auto &j) { j.cmdline = "", j.com = 255; }, {DONE}},
+    {"no command line: the search starts at COM255, never COM256",
+     [](auto &j) { j.cmdline = "", j.com = 255, j.setup = [] { fake::pc().ports[256] = nullptr; }; }, {DONE}, true, {},
+     [](auto &) { EXPECT_EQ(fake::pc().handles.size(), 1u); }},
     {"nothing answers on COM2 and COM1",
      [](auto &j) {
          j.com = 0, j.cmdline = "2";
