@@ -140,15 +140,16 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     }
 }
 
-// The pauses, as gaps between what reached the modem.
+// The pauses, as gaps between what reached the modem, exact on the virtual
+// clock: the pause itself and the fake's 1 ms for each look at a clock.
 TEST(Clock, Pauses) {
     fake::Job job;
     job.modem.rrfl_checksum = 0x9999;
     job.modem.checksum_cmd = "AT&&FCS";
     job.modem.checksum_reply = "CS=1";
     job.ini += "atchecksum=AT&&FCS\n";
-    uint64_t thread_start = 0;
-    job.each_step = [&] { thread_start = flash_state == 4 && !thread_start ? fake::pc().now_ms.load() : thread_start; };
+    uint64_t judged = 0; // the loader is done: from here on only the GUI thread moves the clock
+    job.each_step = [&] { judged = flash_state == 4 && loader_ticks && !loader_busy && !judged ? fake::pc().now_ms.load() : judged; };
     ASSERT_TRUE(fake::run(job));
     const sim::Modem &m = *job.model;
     auto arrival = [&](const std::string &text) { // ms, of the first line so starting
@@ -163,28 +164,30 @@ TEST(Clock, Pauses) {
         return t;
     };
     // With the settings naming the load, 3 s before the search.
-    EXPECT_GE(arrival("AAAAT"), 3000);
-    EXPECT_LT(arrival("AAAAT"), 3020);
-    // 100 ms after the uploaded loader's banner (and the 5 s sleep after the thread's start) before the first record.
-    sim::usec after_loader = arrival("S0") - std::max<sim::usec>(reply_before(arrival("S0"), "Ver:1.4"), thread_start + 5000);
-    EXPECT_GE(after_loader, 100);
-    EXPECT_LT(after_loader, 120);
+    EXPECT_EQ(arrival("AAAAT"), 3000 + 4);
+    // 100 ms after the uploaded loader before the first record.
+    EXPECT_EQ(arrival("S0") - static_cast<sim::usec>(judged), 100 + 4);
     // 1 s after the last record's "OK" before the checksum command.
-    sim::usec before_checksum = arrival("AT&&FCS") - reply_before(arrival("AT&&FCS"), "OK");
-    EXPECT_GE(before_checksum, 1000);
-    EXPECT_LT(before_checksum, 1020);
+    EXPECT_EQ(arrival("AT&&FCS") - reply_before(arrival("AT&&FCS"), "OK"), 1000 + 8);
 
-    // The loader thread is first looked at 5 s after it was started.
+    // The loader thread is first looked at 5 s after it was started: held at
+    // its first write, and with SkipFlush it looks at no clock before it.
     fake::Job one;
     one.modem.rrfl_checksum = 0x9999;
-    one.setup = [&one] { fake::write_file(one.folder + "/kivfldr.hex", ":00000001FF\n"); };
-    uint64_t started = 0, judged = 0;
+    one.ini += "SkipFlush=yes\n";
+    std::atomic<uint64_t> started = 0, looked = 0;
+    one.setup = [&] {
+        fake::pc().sleep_with_loader = false;
+        fake::pc().on_write = [&] {
+            while (!looked && std::this_thread::get_id() != fake::pc().gui) std::this_thread::sleep_for(std::chrono::microseconds(50));
+        };
+    };
     one.each_step = [&] {
-        if (flash_state == 4 && !started) started = fake::pc().now_ms;
-        if (flash_state == 6 && !judged) judged = fake::pc().now_ms;
+        if (flash_state == 4 && !started) started = fake::pc().now_ms.load();
+        if (flash_state == 4 && loader_ticks == 1 && !looked) looked = fake::pc().now_ms.load();
     };
     ASSERT_TRUE(fake::run(one));
-    EXPECT_GE(judged - started, 5000u);
+    EXPECT_EQ(looked - started, 5000u);
 }
 
 // A close confirmed while the loader thread is stuck in a write: the shutdown

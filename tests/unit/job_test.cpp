@@ -119,6 +119,12 @@ Strings lines_of(const std::string &text) {
     return out;
 }
 
+// The last trace: the job's summary, for the log and the tools that read the traces.
+std::string summary() { return fake::pc().debug.size() < 2 ? "" : fake::pc().debug.end()[-2]; }
+Setup summary_is(std::string text) {
+    return [=](fake::Job &) { EXPECT_EQ(summary(), "FLASH: Summary: " + text); };
+}
+
 // What a write of `data` puts on the line: the data, the byte after it,
 // zeros to the end of the last 16-byte chunk.
 std::string chunked(std::string data, char after = 0) {
@@ -141,7 +147,7 @@ void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 const Row rows[] = {
     {"loader path: the erase question, the 603-line upload", loader_modem, {ERASE, DONE}, true,
      {"[wait]", "Found Test Modem on COM3.|RRFL is Not Compatible.", "Found Test Modem on COM3.|Initializing, Please Wait.",
-      ERASING, "[arrow]", "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
+      ERASING, "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
      [](auto &j) {
          // Every byte on the line: the probe, the loader, the records, "Y".
          std::string want;
@@ -150,6 +156,7 @@ const Row rows[] = {
          want += chunked("at&&f\r", '\xFF');
          for (auto &l : lines_of(fake::read_file(fake::testdata("load_small.hex")))) want += chunked(l + "\r", '\n');
          EXPECT_TRUE(fake::pc().line == want + "Y");
+         summary_is("completed, 67 records (0 resent), 4851 bytes in 2.4 s, 1964 bytes/s")(j);
          EXPECT_EQ(j.model->counters().loader_records, 603);
          auto &bars = fake::pc().loader_bars; // the loader's own repaints: lines sent, of 603, every 20th
          ASSERT_FALSE(bars.empty());
@@ -158,10 +165,11 @@ const Row rows[] = {
          EXPECT_EQ(bars.back(), std::make_pair(603, 603));
      }},
     {"erase refused: no Y, port closed", all({loader_modem, answers("n")}), {ERASE}, false},
-    {"resident loader running", [](auto &j) { j.modem.firmware_running = false; }, {DONE}},
+    {"resident loader running, a log file", [](auto &j) { j.modem.firmware_running = false, j.log = fake::scratch() + "/l.log"; },
+     {DONE}, true, {}, [](auto &j) { EXPECT_NE(fake::read_file(j.log).find(", load file modem.hex\n"), std::string::npos); }},
     {"resident loader started by the sequencer", [](auto &) {}, {DONE}, true,
      {"[wait]", "Found Test Modem on COM3...|Erasing: Please be Patient...", "[arrow]",
-      "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
+      "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
      [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
     {"a long modem name is cut, the port still shows",
      [](auto &j) { j.ini = "modemname=" + std::string(200, 'N') + "\nfilename=modem.hex\natcmd=ATI5\nresponse=Quillmarch\n"; },
@@ -200,7 +208,10 @@ const Row rows[] = {
     {"NOK1 answered Yes: Z, the whole load again", faults({"nok:1@rec:5"}), {NOK1, DONE}, true,
      {"[wait]", "*", "[arrow]", ERASING, "[arrow]", "Programming the Flash|<0%>  Complete.",
       "Programming the Flash|<99%>  Complete.", COMPLETED, "[arrow]"},
-     [](auto &j) { EXPECT_EQ(records_after_z(*j.model), lines_of(fake::read_file(fake::testdata("load_small.hex")))); }},
+     [](auto &j) {
+         EXPECT_EQ(records_after_z(*j.model), lines_of(fake::read_file(fake::testdata("load_small.hex"))));
+         summary_is("completed, 67 records (0 resent), 4851 bytes in 0.4 s, 10343 bytes/s")(j);
+     }},
     {"NOK1 answered No", all({faults({"nok:1@rec:5"}), answers("n")}), {NOK1, ABANDON}, true,
      {"[wait]", "*", "[arrow]"}},
     {"NOK4 answered Yes", faults({"nok:4@rec:9"}), {NOK4, DONE}},
@@ -216,7 +227,12 @@ const Row rows[] = {
      {NOK1, ABANDON}},
     {"three time-outs, then NOK3 until the shared resends run out",
      faults({"noreply@rec:5", "noreply@rec:6", "noreply@rec:7", "nok:3@rec:8", "nok:3@rec:9", "nok:3@rec:10", "nok:3@rec:11"}),
-     {"!Flash Error|Modem reports solid Checksum Failure."}},
+     {"!Flash Error|Modem reports solid Checksum Failure."}, true, {}, summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s")},
+    {"answers late after time-outs: each resend's answer is awaited too, and a NOK after an OK undoes it",
+     faults({"late:181000@rec:2", "late:2000@rec:3", "nok:3@rec:3", "late:181000@rec:10", "late:2000@rec:11",
+             "late:1000@rec:12", "nok:2@rec:13", "late:361000@rec:30", "late:2000@rec:32"}),
+     {DONE}, true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
+     summary_is("completed, 67 records (6 resent), 4851 bytes in 909.4 s, 5 bytes/s")},
     {"NOK2 six times, then OK",
      faults({"nok:2@rec:5", "nok:2@rec:6", "nok:2@rec:7", "nok:2@rec:8", "nok:2@rec:9", "nok:2@rec:10"}), {DONE}},
     {"seven time-outs are resent",
@@ -310,6 +326,8 @@ const Row rows[] = {
      {"!Load File Error|Line 4 of the load file\nmodem.hex\nis longer than 521 characters.\nThe file is damaged or is "
       "not an S-record file; the job was stopped before that line was sent."},
      true, {}, [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 3u); }},
+    {"a load emptied after its check", [](auto &j) { j.each_step = once(in_state(6), [&j] { fake::write_file(j.folder + "/modem.hex", ""); }); },
+     {NO_RECORDS}},
     {"no settings, the dialog cancelled", [](auto &j) { j.ini = ""; }, {}, false},
     {"no settings: the load picked in the dialog, the modem found on COM1 counting down",
      [](auto &j) {
@@ -324,7 +342,7 @@ const Row rows[] = {
      },
      {DONE}, true,
      {"[wait]", "[wait]", "Found Modem on COM1.|Erasing: Please be Patient...", "[arrow]",
-      "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
+      "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
      [](auto &j) { EXPECT_EQ(std::string(download_path), j.folder + "/modem.hex"); }},
     {"no command line: the search starts at COM255, never COM256",
      [](auto &j) { j.cmdline = "", j.com = 255, j.setup = [] { fake::pc().ports[256] = nullptr; }; }, {DONE}, true, {},
@@ -334,7 +352,10 @@ const Row rows[] = {
          j.com = 0, j.cmdline = "2";
          j.setup = [] { fake::pc().ports = {{1, nullptr}, {2, nullptr}}; };
      },
-     {SILENT}, false},
+     {SILENT}, false, {}, [](auto &) {
+         for (const char *t : {"Flash Trying Comm 2 ", "Flash Trying Comm 1 ", "FLASH: Flash Open Comm Failed"})
+             EXPECT_TRUE(fake::traced(t)) << t; // the Wine runner reads these
+     }},
     {"a reply that holds none of the settings' responses",
      [](auto &j) { j.ini = "modemname=M\nfilename=modem.hex\natcmd=ATI5\nresponse=CONNECT^RING\n"; }, {SILENT}, false},
     {"close confirmed during the loader upload",
@@ -344,7 +365,8 @@ const Row rows[] = {
     {"close confirmed in state 6", [](auto &j) { j.each_step = once(in_state(6), close_window); }, {KILL}},
     {"close confirmed in state 7", [](auto &j) { j.each_step = once(before_record(4), close_window); }, {KILL}},
     {"close confirmed in state 8",
-     [](auto &j) { j.each_step = once([] { return flash_state == 8 && records_sent == 3; }, close_window); }, {KILL}},
+     [](auto &j) { j.each_step = once([] { return flash_state == 8 && records_sent == 3; }, close_window); }, {KILL},
+     true, {}, summary_is("stopped by the user, 2 of 67 records acknowledged (0 resent), 104 bytes in 2.0 s, 51 bytes/s")},
     {"close refused in states 4, 6, 7 and 8",
      [](auto &j) {
          loader_modem(j), j.answers = "ynnnn";
@@ -394,6 +416,10 @@ TEST_P(Jobs, EndAsTheyShould) {
         want.resize(job.model->flash().size(), 0xFF);
         EXPECT_TRUE(job.model->flash() == want) << "the modem's flash is not the load";
     }
+    std::string status = status_line1;
+    EXPECT_TRUE(fake::traced("FLASH: Flash init state")); // what the Wine runner waits for
+    EXPECT_EQ(fake::traced("FLASH: Dnld successful"), status == "Programming Completed" || status == "Programming Failed");
+    EXPECT_EQ(summary().rfind("FLASH: Summary: completed", 0) == 0, status == "Programming Completed") << summary();
     if (row.more) row.more(job);
 }
 
