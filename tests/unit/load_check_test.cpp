@@ -25,14 +25,23 @@ struct Row {
 };
 std::ostream &operator<<(std::ostream &o, const Row &r) { return o << r.name; }
 
-// The faulty line is always line 2, between a header and a good data record.
-std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9; }
+// The faulty line is always line 2, between a header and a good data record;
+// the faults after it are never read.
+std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9 + "S\n;\n"; }
 std::string on_line2(const std::string &reason) { return "Line 2 of @: " + reason + NOTHING_SENT; }
 
 const Row rows[] = {
-    {"cut short", line2("S1F"), on_line2("the record is cut short.")},
+    {"cut short", line2("S"), on_line2("the record is cut short.")},
+    {"four characters are not cut short", line2("S103"), on_line2("the record says 3 bytes follow, the line holds 0.")},
     {"no such record type", line2("S4030000FC"),
      on_line2("\"S4\" is not a record type a modem takes (S0 to S3, S5 to S9).")},
+    {"a blank for the type", line2("S 030000FC"),
+     on_line2("\"S \" is not a record type a modem takes (S0 to S3, S5 to S9).")},
+    {"a control byte for the type", line2("S\x7f" "030000FC"),
+     on_line2("\"S?\" is not a record type a modem takes (S0 to S3, S5 to S9).")},
+    {"the count's first digit", line2("S1G30000"), on_line2("character 3 is 'G', not a hexadecimal digit.")},
+    {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0" "9AABBCCDDEEFFF4", 42)),
+     on_line2("character 27 is the byte 00, not a hexadecimal digit.")},
     {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"),
      on_line2("character 27 is ' ', not a hexadecimal digit.")},
     {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"),
@@ -51,8 +60,16 @@ const Row rows[] = {
     {"no file", "-", "@ cannot be read."},
     {"a line of 521 characters is read as a record", line2("S1" + std::string(519, '0')),
      on_line2("the record has an odd number of hexadecimal digits.")},
-    {"a line that is not a record", S0 + "; built today\n" + S1 + S9,
+    {"a line that is not a record", S0 + ";\n" + S1 + S9,
      "Line 2 of @ begins with ';': it is not an S-record, and the file is damaged." + NOTHING_SENT},
+    {"a faulty record after it", S0 + ";\n" + "S\n", "Line 3 of @: the record is cut short." + NOTHING_SENT},
+    {"one that begins with a blank", S0 + " x\n" + S1 + S9,
+     "Line 2 of @ begins with ' ': it is not an S-record, and the file is damaged." + NOTHING_SENT},
+    {"one that begins with a control byte", S0 + "\x7f\n" + S1 + S9,
+     "Line 2 of @ begins with the byte 7F: it is not an S-record, and the file is damaged." + NOTHING_SENT},
+    {"0xFF ends the file", S0 + S1 + S9 + "\xFF" + "S1\n", ""},
+    {"no final line end", S0 + S1.substr(0, S1.size() - 1), ""},
+    {"an S1 record without data bytes", S0 + "S1030000FC\n" + S9, ""},
     {"blank lines, lower-case digits", S0 + "\n\n" + "S113000000112233445566778899aabbccddeefff4\n" + S9, ""},
     {"srec_cat S1", "@load_small.hex", ""},
     {"srec_cat S1 in lower case", "@load_small.hex lower", ""},
