@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "app/app.h"
@@ -29,6 +30,7 @@ const std::string SILENT = "!Error...|Modem is not responding.\nPlease try again
 const std::string NO_RECORDS = "!Flash Error|The load file holds no S-records: nothing was programmed.";
 const std::string ERASING = "Erasing the Flash Chip.|Please be Patient...";
 const std::string COMPLETED = "Programming Completed|Time Elapsed 0 Min *"; // '*': any ending
+const Strings PLAIN = {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"};
 
 size_t open_files() {
     auto it = std::filesystem::directory_iterator("/proc/self/fd");
@@ -46,12 +48,18 @@ Setup edit(const char *name, std::function<void(std::string &)> edit) {
     };
 }
 
-Setup faults(Strings texts) {
+// The modem's faults, space-separated; "KIND@rec:A-B" for each record from A to B.
+Setup faults(std::string texts) {
     return [=](fake::Job &j) {
-        for (auto &t : texts) {
-            std::string err;
-            j.modem.faults.emplace_back();
-            EXPECT_TRUE(sim::parse_fault(t, false, &j.modem.faults.back(), &err)) << err;
+        std::istringstream in(texts);
+        for (std::string t; in >> t;) {
+            size_t dash = t.find('-', t.find("@rec:")), from = t.find("@rec:") + 5, one_only = dash == std::string::npos;
+            int a = one_only ? 0 : std::stoi(t.substr(from)), b = one_only ? 0 : std::stoi(t.substr(dash + 1));
+            for (int n = a; n <= b; ++n) {
+                std::string err, one = one_only ? t : t.substr(0, from) + std::to_string(n);
+                j.modem.faults.emplace_back();
+                EXPECT_TRUE(sim::parse_fault(one, false, &j.modem.faults.back(), &err)) << err;
+            }
         }
     };
 }
@@ -59,6 +67,13 @@ Setup all(std::initializer_list<Setup> parts) {
     std::vector<Setup> v(parts);
     return [=](fake::Job &j) {
         for (auto &p : v) p(j);
+    };
+}
+// The checksum command, the modem's reply to it and the response the settings expect.
+Setup checksum(const char *reply, std::string expect) {
+    return [=](fake::Job &j) {
+        j.modem.checksum_cmd = "AT&&FCS", j.modem.checksum_reply = reply;
+        j.ini += "atchecksum=AT&&FCS\n" + (expect.empty() ? "" : "checksumresponse=" + expect + "\n");
     };
 }
 void loader_modem(fake::Job &j) { j.modem.rrfl_checksum = 0x9999; } // its resident loader does not fit the load
@@ -147,7 +162,7 @@ void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 const Row rows[] = {
     {"loader path: the erase question, the 603-line upload", loader_modem, {ERASE, DONE}, true,
      {"[wait]", "Found Test Modem on COM3.|RRFL is Not Compatible.", "Found Test Modem on COM3.|Initializing, Please Wait.",
-      ERASING, "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
+      ERASING, "[arrow]", "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
      [](auto &j) {
          // Every byte on the line: the probe, the loader, the records, "Y".
          std::string want;
@@ -169,7 +184,7 @@ const Row rows[] = {
      {DONE}, true, {}, [](auto &j) { EXPECT_NE(fake::read_file(j.log).find(", load file modem.hex\n"), std::string::npos); }},
     {"resident loader started by the sequencer", [](auto &) {}, {DONE}, true,
      {"[wait]", "Found Test Modem on COM3...|Erasing: Please be Patient...", "[arrow]",
-      "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
+      "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
      [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
     {"a long modem name is cut, the port still shows",
      [](auto &j) { j.ini = "modemname=" + std::string(200, 'N') + "\nfilename=modem.hex\natcmd=ATI5\nresponse=Quillmarch\n"; },
@@ -205,74 +220,52 @@ const Row rows[] = {
      {DONE}},
     {"0xFF ends the loader", all({loader_modem, edit("kivfldr.hex", [](std::string &s) { s += "\xFF\n:BAD\n"; })}),
      {ERASE, DONE}},
-    {"NOK1 answered Yes: Z, the whole load again", faults({"nok:1@rec:5"}), {NOK1, DONE}, true,
+    {"NOK1 answered Yes: Z, the whole load again", faults("nok:1@rec:5"), {NOK1, DONE}, true,
      {"[wait]", "*", "[arrow]", ERASING, "[arrow]", "Programming the Flash|<0%>  Complete.",
       "Programming the Flash|<99%>  Complete.", COMPLETED, "[arrow]"},
      [](auto &j) {
          EXPECT_EQ(records_after_z(*j.model), lines_of(fake::read_file(fake::testdata("load_small.hex"))));
          summary_is("completed, 67 records (0 resent), 4851 bytes in 0.4 s, 10343 bytes/s")(j);
      }},
-    {"NOK1 answered No", all({faults({"nok:1@rec:5"}), answers("n")}), {NOK1, ABANDON}, true,
+    {"NOK1 answered No", all({faults("nok:1@rec:5"), answers("n")}), {NOK1, ABANDON}, true,
      {"[wait]", "*", "[arrow]"}},
-    {"NOK4 answered Yes", faults({"nok:4@rec:9"}), {NOK4, DONE}},
-    {"NOK4 answered No", all({faults({"nok:4@rec:9"}), answers("n")}), {NOK4, ABANDON}},
-    {"Z answered without the version", faults({"nok:1@rec:5", "erasefail@erase:2"}), {NOK1, ABANDON}},
+    {"NOK4 answered Yes", faults("nok:4@rec:9"), {NOK4, DONE}},
+    {"NOK4 answered No", all({faults("nok:4@rec:9"), answers("n")}), {NOK4, ABANDON}},
+    {"Z answered without the version", faults("nok:1@rec:5 erasefail@erase:2"), {NOK1, ABANDON}},
     {"NOK4 on the last record, without a line end: the whole load again",
-     all({faults({"nok:4@rec:67"}), edit("modem.hex", [](std::string &s) { s.pop_back(); })}), {NOK4, DONE}, true, {},
+     all({faults("nok:4@rec:67"), edit("modem.hex", [](std::string &s) { s.pop_back(); })}), {NOK4, DONE}, true, {},
      [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 67u); }},
     {"NOK3 on the last record, without a line end: resent",
-     all({faults({"nok:3@rec:67"}), edit("modem.hex", [](std::string &s) { s.pop_back(); })}), {DONE}},
+     all({faults("nok:3@rec:67"), edit("modem.hex", [](std::string &s) { s.pop_back(); })}), {DONE}},
     {"NOK1 on the last record answered No is no success",
-     all({faults({"nok:1@rec:67"}), answers("n"), edit("modem.hex", [](std::string &s) { s.pop_back(); })}),
+     all({faults("nok:1@rec:67"), answers("n"), edit("modem.hex", [](std::string &s) { s.pop_back(); })}),
      {NOK1, ABANDON}},
     {"three time-outs, then NOK3 until the shared resends run out",
-     faults({"noreply@rec:5", "noreply@rec:6", "noreply@rec:7", "nok:3@rec:8", "nok:3@rec:9", "nok:3@rec:10", "nok:3@rec:11"}),
+     faults("noreply@rec:5-7 nok:3@rec:8-11"),
      {"!Flash Error|Modem reports solid Checksum Failure."}, true, {}, summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s")},
     {"answers late after time-outs: each resend's answer is awaited too, and a NOK after an OK undoes it",
-     faults({"late:181000@rec:2", "late:2000@rec:3", "nok:3@rec:3", "late:181000@rec:10", "late:2000@rec:11",
-             "late:1000@rec:12", "nok:2@rec:13", "late:361000@rec:30", "late:2000@rec:32"}),
+     faults("late:181000@rec:2 late:2000@rec:3 nok:3@rec:3 late:181000@rec:10 late:2000@rec:11 late:1000@rec:12 "
+            "nok:2@rec:13 late:361000@rec:30 late:2000@rec:32"),
      {DONE}, true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
      summary_is("completed, 67 records (6 resent), 4851 bytes in 909.4 s, 5 bytes/s")},
     {"NOK2 six times, then OK",
-     faults({"nok:2@rec:5", "nok:2@rec:6", "nok:2@rec:7", "nok:2@rec:8", "nok:2@rec:9", "nok:2@rec:10"}), {DONE}},
+     faults("nok:2@rec:5-10"), {DONE}},
     {"seven time-outs are resent",
-     faults({"noreply@rec:5", "noreply@rec:6", "noreply@rec:7", "noreply@rec:8", "noreply@rec:9", "noreply@rec:10",
-             "noreply@rec:11"}),
+     faults("noreply@rec:5-11"),
      {DONE}},
     {"the eighth time-out ends the job",
-     faults({"noreply@rec:5", "noreply@rec:6", "noreply@rec:7", "noreply@rec:8", "noreply@rec:9", "noreply@rec:10",
-             "noreply@rec:11", "noreply@rec:12"}),
+     faults("noreply@rec:5-12"),
      {SILENT}, true, {"[wait]", "*", "[arrow]"}},
     {"a load that is no S-record file",
      all({loader_modem, edit("modem.hex", [](std::string &s) { s = std::string(200, 'x') + "\n" + std::string(9, 'y'); })}),
      {"!Load File Error|modem.hex holds no data records (S1, S2 or S3): there is nothing to flash.\n"
       "Nothing was sent to the modem."},
      false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); }},
-    {"an empty load", all({loader_modem, edit("modem.hex", [](std::string &s) { s.clear(); })}),
-     {"!Load File Error|modem.hex holds no data records (S1, S2 or S3): there is nothing to flash.\n"
-      "Nothing was sent to the modem."},
-     false},
-    {"checksum command confirmed",
-     [](auto &j) {
-         j.modem.checksum_cmd = "AT&&FCS", j.modem.checksum_reply = "CS=1234";
-         j.ini += "atchecksum=AT&&FCS\nchecksumresponse=CS=1234\n";
-     },
-     {DONE}},
-    {"checksum command not confirmed",
-     [](auto &j) {
-         j.modem.checksum_cmd = "AT&&FCS", j.modem.checksum_reply = "CS=9999";
-         j.ini += "atchecksum=AT&&FCS\nchecksumresponse=CS=1234\n";
-     },
-     {"    Try again...|Flash Programming Failed."}, true,
-     {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Failed|", "[arrow]"}},
-    {"checksum command with an empty expected response",
-     [](auto &j) {
-         j.modem.checksum_cmd = "AT&&FCS", j.modem.checksum_reply = "CS=9999";
-         j.ini += "atchecksum=AT&&FCS\n";
-     },
-     {DONE}},
-    {"NoPopUps", [](auto &j) { j.ini += "NoPopUps=yes\n"; }, {}, true,
-     {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"}},
+    {"checksum command confirmed", checksum("CS=1234", "CS=1234"), {DONE}},
+    {"checksum command not confirmed", checksum("CS=9999", "CS=1234"), {"    Try again...|Flash Programming Failed."},
+     true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Failed|", "[arrow]"}},
+    {"checksum command with an empty expected response", checksum("CS=9999", ""), {DONE}},
+    {"NoPopUps", [](auto &j) { j.ini += "NoPopUps=yes\n"; }, {}, true, PLAIN},
     {"SkipFlush", [](auto &j) { j.ini += "SkipFlush=yes\n"; }, {DONE}},
     {"a write failing four times, then going through",
      [](auto &j) { j.each_step = once(before_record(4), [] { fake::pc().write_takes.assign(4, -1); }); }, {DONE}},
@@ -286,10 +279,6 @@ const Row rows[] = {
          records_after_z(*j.model, &at);
          EXPECT_GT(at.at(3) - at.at(2), 180000);
      }},
-    {"a load line too long to send", edit("modem.hex", [](std::string &s) { s.insert(s.find("\nS1", 200), 521, '0'); }),
-     {"!Load File Error|Line 4 of modem.hex: the line is 595 characters long; at most 521 can be sent.\n"
-      "Nothing was sent to the modem."},
-     false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); }},
     {"the longest loader line goes out whole, a longer one is refused",
      all({loader_modem, edit("kivfldr.hex", [](std::string &s) { // 255 bytes of data: 521 characters
               s = ":FF000000" + std::string(510, '0') + "01\n" + ":FF000000" + std::string(511, '0') + "01\n" + s;
@@ -309,8 +298,8 @@ const Row rows[] = {
      [](auto &j) { loader_modem(j), j.modem.loader_version = std::string(300, 'v'); },
      {ERASE, ("!Exit...|Version mismatch (Ver:1.4) with kivfldr.hex; received at&&f:00000001FF\r\r\nQuillmarch Flash "
               "Loader Ver:" + std::string(300, 'v')).substr(0, 255 + 9)}},
-    {"no OK to the resident loader's start", faults({"noreply@on=AT&&FGO"}), {SILENT}},
-    {"a silent loader upload", all({loader_modem, faults({"noreply@on=at&&f:"})}), {ERASE, SILENT}},
+    {"no OK to the resident loader's start", faults("noreply@on=AT&&FGO"), {SILENT}},
+    {"a silent loader upload", all({loader_modem, faults("noreply@on=at&&f:")}), {ERASE, SILENT}},
     {"the named load file missing", [](auto &j) { j.load = ""; }, {"!File Open Error...|File open failed "}, false},
     {"the load cannot be opened again",
      [](auto &j) { j.each_step = once(in_state(6), [&j] { std::filesystem::remove(j.folder + "/modem.hex"); }); },
@@ -342,7 +331,7 @@ const Row rows[] = {
      },
      {DONE}, true,
      {"[wait]", "[wait]", "Found Modem on COM1.|Erasing: Please be Patient...", "[arrow]",
-      "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
+      "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
      [](auto &j) { EXPECT_EQ(std::string(download_path), j.folder + "/modem.hex"); }},
     {"no command line: the search starts at COM255, never COM256",
      [](auto &j) { j.cmdline = "", j.com = 255, j.setup = [] { fake::pc().ports[256] = nullptr; }; }, {DONE}, true, {},
