@@ -37,16 +37,17 @@ size_t open_files() {
     return static_cast<size_t>(std::distance(it, std::filesystem::directory_iterator()));
 }
 
-// A file of the job's folder, changed by `edit` before start-up.
+// A file of the job's folder, changed by `edit` before start-up (after any earlier set-up).
 Setup edit(const char *name, std::function<void(std::string &)> edit) {
     return [=](fake::Job &j) {
-        j.setup = [&j, name, edit] {
+        j.setup = [&j, name, edit, before = j.setup] {
+            if (before) before();
             std::string path = j.folder + "/" + name, text = fake::read_file(path);
-            edit(text);
-            fake::write_file(path, text);
+            edit(text), fake::write_file(path, text);
         };
     };
 }
+const Setup no_last_eol = edit("modem.hex", [](std::string &s) { s.pop_back(); });
 
 // The modem's faults, space-separated; "KIND@rec:A-B" for each record from A to B.
 Setup faults(std::string texts) {
@@ -110,6 +111,15 @@ Setup hold_loader(std::function<bool()> go) {
         };
     };
 }
+// The load file changed by `edit` after its check, before it is opened for sending.
+Setup after_check(std::function<void(std::string &)> edit) {
+    return [=](fake::Job &j) {
+        j.each_step = once(in_state(6), [&j, edit] {
+            std::string s = fake::read_file(j.folder + "/modem.hex");
+            edit(s), fake::write_file(j.folder + "/modem.hex", s);
+        });
+    };
+}
 bool uploading() { return flash_state == 4 && loader_lines_sent.load() == 100; }
 
 // The lines the flash loader got after the last 'Z', and when each came (ms).
@@ -124,13 +134,9 @@ Strings records_after_z(const sim::Modem &m, std::vector<long> *at = nullptr) {
     return out;
 }
 Strings lines_of(const std::string &text) {
-    Strings out(1);
-    for (char c : text)
-        if (c == '\n')
-            out.emplace_back();
-        else if (c != '\r')
-            out.back() += c;
-    if (out.back().empty()) out.pop_back();
+    Strings out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
     return out;
 }
 
@@ -204,17 +210,8 @@ const Row rows[] = {
      [](auto &j) { loader_modem(j), j.load = "load_crlf_noeol.hex", j.loader = "kivfldr_noeol.hex"; }, {ERASE, DONE}},
     {"a 64 KB load without header, S3 records", [](auto &j) { j.load = "load_noheader.hex"; }, {ERASE, DONE}},
     {"blank lines and a lone CR in the load, a blank line and a NUL byte (sent with its line) in the loader",
-     all({loader_modem, [](auto &j) {
-              j.setup = [&j] {
-                  std::string load = fake::read_file(j.folder + "/modem.hex");
-                  load.insert(load.find('\n', 300) + 1, "\n\n");
-                  load[load.find('\n', 900)] = '\r';
-                  fake::write_file(j.folder + "/modem.hex", load);
-                  std::string loader = fake::read_file(j.folder + "/kivfldr.hex");
-                  loader.insert(loader.find('\n', 200) + 3, 1, '\0');
-                  fake::write_file(j.folder + "/kivfldr.hex", loader.insert(loader.find('\n', 100) + 1, "\n"));
-              };
-          }}),
+     all({loader_modem, edit("modem.hex", [](std::string &s) { s.insert(s.find('\n', 300) + 1, "\n\n")[s.find('\n', 900)] = '\r'; }),
+          edit("kivfldr.hex", [](std::string &s) { s.insert(s.find('\n', 200) + 3, 1, '\0').insert(s.find('\n', 100) + 1, "\n"); })}),
      {ERASE, DONE}},
     {"0xFF ends the load", edit("modem.hex", [](std::string &s) { s += "\xFF\nS11300000000000000000000000000000000EC\n"; }),
      {DONE}},
@@ -233,13 +230,12 @@ const Row rows[] = {
     {"NOK4 answered No", all({faults("nok:4@rec:9"), answers("n")}), {NOK4, ABANDON}},
     {"Z answered without the version", faults("nok:1@rec:5 erasefail@erase:2"), {NOK1, ABANDON}},
     {"NOK4 on the last record, without a line end: the whole load again",
-     all({faults("nok:4@rec:67"), edit("modem.hex", [](std::string &s) { s.pop_back(); })}), {NOK4, DONE}, true, {},
+     all({faults("nok:4@rec:67"), no_last_eol}), {NOK4, DONE}, true, {},
      [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 67u); }},
     {"NOK3 on the last record, without a line end: resent",
-     all({faults("nok:3@rec:67"), edit("modem.hex", [](std::string &s) { s.pop_back(); })}), {DONE}},
+     all({faults("nok:3@rec:67"), no_last_eol}), {DONE}},
     {"NOK1 on the last record answered No is no success",
-     all({faults("nok:1@rec:67"), answers("n"), edit("modem.hex", [](std::string &s) { s.pop_back(); })}),
-     {NOK1, ABANDON}},
+     all({faults("nok:1@rec:67"), answers("n"), no_last_eol}), {NOK1, ABANDON}},
     {"three time-outs, then NOK3 until the shared resends run out",
      faults("noreply@rec:5-7 nok:3@rec:8-11"),
      {"!Flash Error|Modem reports solid Checksum Failure."}, true, {}, summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s")},
@@ -274,11 +270,7 @@ const Row rows[] = {
      {"!Solid CommError|Failed to write line to Modem"}},
     {"a record the line takes nothing of: no error, its reply awaited 180 s, then resent",
      [](auto &j) { j.each_step = once(before_record(4), [] { fake::pc().write_takes.assign(10, 0); }); }, {DONE}, true,
-     {}, [](auto &j) {
-         std::vector<long> at;
-         records_after_z(*j.model, &at);
-         EXPECT_GT(at.at(3) - at.at(2), 180000);
-     }},
+     {}, [](auto &j) { std::vector<long> at; records_after_z(*j.model, &at); EXPECT_GT(at.at(3) - at.at(2), 180000); }},
     {"the longest loader line goes out whole, a longer one is refused",
      all({loader_modem, edit("kivfldr.hex", [](std::string &s) { // 255 bytes of data: 521 characters
               s = ":FF000000" + std::string(510, '0') + "01\n" + ":FF000000" + std::string(511, '0') + "01\n" + s;
@@ -304,29 +296,18 @@ const Row rows[] = {
     {"the load cannot be opened again",
      [](auto &j) { j.each_step = once(in_state(6), [&j] { std::filesystem::remove(j.folder + "/modem.hex"); }); },
      {"!File Open Error...|Flash file open failed "}},
-    {"a line too long to send, in a load changed after its check",
-     [](auto &j) {
-         j.each_step = once(in_state(6), [&j] {
-             std::string s = fake::read_file(j.folder + "/modem.hex");
-             size_t at = s.find('\n', s.find('\n', s.find('\n') + 1) + 1) + 1, end = s.find('\n', at);
-             fake::write_file(j.folder + "/modem.hex", s.replace(at, end - at, std::string(522, '0')));
-         });
-     },
+    {"a line too long to send, in a load changed after its check", after_check([](auto &s) { s.insert(s.find("\nS1", 200), 448, '0'); }),
      {"!Load File Error|Line 4 of the load file\nmodem.hex\nis longer than 521 characters.\nThe file is damaged or is "
       "not an S-record file; the job was stopped before that line was sent."},
      true, {}, [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 3u); }},
-    {"a load emptied after its check", [](auto &j) { j.each_step = once(in_state(6), [&j] { fake::write_file(j.folder + "/modem.hex", ""); }); },
-     {NO_RECORDS}},
+    {"a load emptied after its check", after_check([](auto &s) { s.clear(); }), {NO_RECORDS}},
     {"no settings, the dialog cancelled", [](auto &j) { j.ini = ""; }, {}, false},
     {"no settings: the load picked in the dialog, the modem found on COM1 counting down",
      [](auto &j) {
          j.ini = "", j.com = 1;
          j.setup = [&j] {
              fake::pc().ports[2] = nullptr; // COM2 opens, nothing answers
-             fake::pc().dialog = [&j](plat_open_file *req) {
-                 std::snprintf(req->file, req->max_file, "%s/modem.hex", j.folder.c_str());
-                 return 1;
-             };
+             fake::pc().dialog = [&j](plat_open_file *r) { return std::snprintf(r->file, r->max_file, "%s/modem.hex", j.folder.c_str()), 1; };
          };
      },
      {DONE}, true,
@@ -337,10 +318,7 @@ const Row rows[] = {
      [](auto &j) { j.cmdline = "", j.com = 255, j.setup = [] { fake::pc().ports[256] = nullptr; }; }, {DONE}, true, {},
      [](auto &) { EXPECT_EQ(fake::pc().handles.size(), 1u); }},
     {"nothing answers on COM2 and COM1",
-     [](auto &j) {
-         j.com = 0, j.cmdline = "2";
-         j.setup = [] { fake::pc().ports = {{1, nullptr}, {2, nullptr}}; };
-     },
+     [](auto &j) { j.com = 0, j.cmdline = "2", j.setup = [] { fake::pc().ports = {{1, nullptr}, {2, nullptr}}; }; },
      {SILENT}, false, {}, [](auto &) {
          for (const char *t : {"Flash Trying Comm 2 ", "Flash Trying Comm 1 ", "FLASH: Flash Open Comm Failed"})
              EXPECT_TRUE(fake::traced(t)) << t; // the Wine runner reads these
@@ -392,11 +370,8 @@ TEST_P(Jobs, EndAsTheyShould) {
     EXPECT_EQ(m.open_ports(), 0);
     EXPECT_EQ(hComm, nullptr);
     EXPECT_EQ(open_files(), files) << "a file was left open";
-    if (row.y) {
-        EXPECT_EQ(m.line.empty() ? 0 : m.line.back(), 'Y');
-    } else {
-        EXPECT_EQ(m.line.find('Y'), std::string::npos);
-    }
+    EXPECT_EQ(m.line.find('Y') != std::string::npos, row.y);
+    if (row.y) EXPECT_EQ(m.line.empty() ? 0 : m.line.back(), 'Y');
     if (!row.screens.empty()) EXPECT_TRUE(matches(m.screens, row.screens)) << ::testing::PrintToString(m.screens);
     if (!m.boxes.empty() && m.boxes.back() == DONE) EXPECT_STREQ(status_line2, "<100%>  Complete."); // behind the box
     if (std::string(status_line1) == "Programming Completed") {
