@@ -28,17 +28,13 @@ void open_line(uint32_t tick_base = 0) {
 }
 
 TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
-    struct Step {
-        uint32_t ms; // a look at the port this long after the wait began (0: none)
+    struct Step { // a look at the port `ms` after the wait began (0: none), the bytes it brings, the state after
+        uint32_t ms;
         const char *bytes;
-        int state; // after the step
+        int state;
     };
     const std::vector<Step> timeout = {{360000, "", 8}, {360001, "", 7}, {0, "", 8}, {180000, "", 8}, {180001, "", 7}};
-    const struct {
-        const char *name;
-        uint32_t tick_base;
-        std::vector<Step> steps;
-    } cases[] = {
+    const struct { const char *name; uint32_t tick_base; std::vector<Step> steps; } cases[] = {
         {"no reply", 0, timeout},
         {"no reply, across the tick wrap", 0xFFFFFFFFu - 1000, timeout},
         {"an unknown NOK: the wait goes on from it", 0, {{10, "NOK7\r\n", 8}, {180000, "", 8}, {180001, "", 7}}},
@@ -77,11 +73,7 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     };
     const Looks opening = cat({none4, none2, none2}), ident = cat({opening, {{2000, "OK"}}});
     const fake::Machine::Look ok{2002, "ATI5\r\r\nI RRFL,40,1234 OK"};
-    const struct {
-        const char *name;
-        Looks looks;
-        int result;
-    } probes[] = {
+    const struct { const char *name; Looks looks; int result; } probes[] = {
         {"nothing answers: 4, 2, 2 and 2 s", cat({opening, none2}), PROBE_NO_MODEM},
         {"AT&&F answered at its limit, ATI5 never", cat({ident, none2}), PROBE_NO_MODEM},
         {"AT&&FFL never answered", cat({ident, {{2000, "ATI5\r\r\nI 56K OK"}}, none2}), PROBE_NEED_LOADER},
@@ -138,9 +130,7 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
 // clock: the pause itself and the fake's 1 ms for each look at a clock.
 TEST(Clock, Pauses) {
     fake::Job job;
-    job.modem.rrfl_checksum = 0x9999;
-    job.modem.checksum_cmd = "AT&&FCS";
-    job.modem.checksum_reply = "CS=1";
+    job.modem.rrfl_checksum = 0x9999, job.modem.checksum_cmd = "AT&&FCS", job.modem.checksum_reply = "CS=1";
     job.ini += "atchecksum=AT&&FCS\n";
     uint64_t judged = 0; // the loader is done: from here on only the GUI thread moves the clock
     job.each_step = [&] { judged = flash_state == 4 && loader_ticks && !loader_busy && !judged ? fake::pc().now_ms.load() : judged; };
@@ -167,14 +157,11 @@ TEST(Clock, Pauses) {
     // The loader thread is first looked at 5 s after it was started: held at
     // its first write, and with SkipFlush it looks at no clock before it.
     fake::Job one;
-    one.modem.rrfl_checksum = 0x9999;
-    one.ini += "SkipFlush=yes\n";
+    one.modem.rrfl_checksum = 0x9999, one.ini += "SkipFlush=yes\n";
     std::atomic<uint64_t> started = 0, looked = 0;
     one.setup = [&] {
         fake::pc().sleep_with_loader = false;
-        fake::pc().on_write = [&] {
-            while (!looked && std::this_thread::get_id() != fake::pc().gui) std::this_thread::sleep_for(std::chrono::microseconds(50));
-        };
+        fake::pc().on_write = [&] { while (!looked && std::this_thread::get_id() != fake::pc().gui) std::this_thread::yield(); };
     };
     one.each_step = [&] {
         if (flash_state == 4 && !started) started = fake::pc().now_ms.load();
@@ -210,18 +197,14 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     };
     ASSERT_TRUE(fake::run(job));
     EXPECT_EQ(end - start, 7000u + 2) << "the bound, and the fake's 1 ms for the first and last look at the clock";
-    EXPECT_EQ(fake::pc().boxes, (std::vector<std::string>{
-                                    "?MUST USE FULL ERASE !!! |Do you wish to Erase the Entire Flash",
-                                    "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?"}));
+    EXPECT_EQ(fake::pc().boxes, (std::vector<std::string>{"?MUST USE FULL ERASE !!! |Do you wish to Erase the Entire Flash",
+        "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?"}));
     EXPECT_NE(fake::pc().line.find('Y'), std::string::npos);
     EXPECT_EQ(ports, 1) << "the port was closed under the thread";
 }
 
 TEST(Clock, ElapsedTimeAtCompletion) {
-    const struct {
-        uint32_t tick_base, elapsed;
-        const char *shown;
-    } cases[] = {{0, 125300, "2 Min  5"}, {0, 59000, "0 Min 59"}, {0xFFFFFFFFu - 1000, 3601000, "60 Min  1"}};
+    const struct { uint32_t tick_base, elapsed; const char *shown; } cases[] = {{0, 125300, "2 Min  5"}, {0, 59000, "0 Min 59"}, {0xFFFFFFFFu - 1000, 3601000, "60 Min  1"}};
     for (const auto &c : cases) {
         open_line(c.tick_base);
         fake::pc().now_ms = 4000000;

@@ -65,10 +65,7 @@ Setup faults(std::string texts) {
     };
 }
 Setup all(std::initializer_list<Setup> parts) {
-    std::vector<Setup> v(parts);
-    return [=](fake::Job &j) {
-        for (auto &p : v) p(j);
-    };
+    return [v = std::vector<Setup>(parts)](fake::Job &j) { for (auto &p : v) p(j); };
 }
 // The checksum command, the modem's reply to it and the response the settings expect.
 Setup checksum(const char *reply, std::string expect) {
@@ -78,26 +75,19 @@ Setup checksum(const char *reply, std::string expect) {
     };
 }
 void loader_modem(fake::Job &j) { j.modem.rrfl_checksum = 0x9999; } // its resident loader does not fit the load
-Setup answers(const char *a) {
-    return [=](fake::Job &j) { j.answers = a; };
-}
+Setup answers(const char *a) { return [=](fake::Job &j) { j.answers = a; }; }
 
 // Runs `f` once, before the first step that finds `when` true.
 // A click on the close box.
 void close_window() { on_close_request(); }
 
 std::function<void()> once(std::function<bool()> when, std::function<void()> f) {
-    auto done = std::make_shared<bool>(false);
-    return [=] {
-        if (!*done && when()) *done = true, f();
-    };
+    return [=, done = std::make_shared<bool>(false)] { if (!*done && when()) *done = true, f(); };
 }
 std::function<bool()> before_record(int n) { // the step that sends the load's n-th line
     return [n] { return flash_state == 7 && records_sent == n - 1; };
 }
-std::function<bool()> in_state(int s) {
-    return [s] { return flash_state == s; };
-}
+std::function<bool()> in_state(int s) { return [s] { return flash_state == s; }; }
 // Holds the loader thread before its 101st line until `go` says so, so that
 // a close is asked while it uploads.
 Setup hold_loader(std::function<bool()> go) {
@@ -348,13 +338,10 @@ const Row rows[] = {
     {"close outside the flashing states", [](auto &j) { j.each_step = once(in_state(3), close_window); }, {}, false},
 };
 
-bool matches(const Strings &got, const Strings &want) {
-    if (got.size() != want.size()) return false;
-    for (size_t i = 0; i < got.size(); ++i) {
-        const std::string &w = want[i];
-        if (w.back() == '*' ? got[i].rfind(w.substr(0, w.size() - 1), 0) != 0 : got[i] != w) return false;
-    }
-    return true;
+bool matches(const Strings &got, const Strings &want) { // '*' at the end of a wanted text: any ending
+    return std::equal(got.begin(), got.end(), want.begin(), want.end(), [](const std::string &g, const std::string &w) {
+        return w.back() == '*' ? g.rfind(w.substr(0, w.size() - 1), 0) == 0 : g == w;
+    });
 }
 
 class Jobs : public ::testing::TestWithParam<Row> {};
@@ -388,8 +375,8 @@ TEST_P(Jobs, EndAsTheyShould) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, Jobs, ::testing::ValuesIn(rows), [](const auto &info) {
-    std::string n;
-    for (const char *c = info.param.name; *c; ++c) n += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    std::string n = info.param.name;
+    std::replace_if(n.begin(), n.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
     return n;
 });
 
