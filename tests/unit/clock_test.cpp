@@ -204,7 +204,8 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
 }
 
 TEST(Clock, ElapsedTimeAtCompletion) {
-    const struct { uint32_t tick_base, elapsed; const char *shown; } cases[] = {{0, 125300, "2 Min  5"}, {0, 59000, "0 Min 59"}, {0xFFFFFFFFu - 1000, 3601000, "60 Min  1"}};
+    const struct { uint32_t tick_base, elapsed; const char *shown; } cases[] = {
+        {0, 125300, "2 Min  5"}, {0, 59000, "0 Min 59"}, {0xFFFFFFFFu - 1000, 3601000, "60 Min  1"}};
     for (const auto &c : cases) {
         open_line(c.tick_base);
         fake::pc().now_ms = 4000000;

@@ -18,6 +18,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 using Setup = std::function<void(fake::Job &)>;
 const std::string ERASE = "?MUST USE FULL ERASE !!! |Do you wish to Erase the Entire Flash";
@@ -95,8 +96,7 @@ Setup hold_loader(std::function<bool()> go) {
         j.setup = [go] {
             fake::pc().sleep_with_loader = false; // the held thread would hold the sleep too
             fake::pc().on_write = [go] {
-                for (int i = 0; i < 100000 && loader_lines_sent.load() == 100 && !go(); ++i)
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                for (int i = 0; i < 100000 && loader_lines_sent.load() == 100 && !go(); ++i) std::this_thread::sleep_for(50us);
             };
         };
     };
@@ -115,12 +115,10 @@ bool uploading() { return flash_state == 4 && loader_lines_sent.load() == 100; }
 // The lines the flash loader got after the last 'Z', and when each came (ms).
 Strings records_after_z(const sim::Modem &m, std::vector<long> *at = nullptr) {
     Strings out;
-    for (auto &t : m.transcript()) {
+    for (auto &t : m.transcript())
         if (t.single_char && t.text == "Z") out.clear();
-        if (t.mode != sim::Mode::FlashLoader || t.single_char) continue;
-        out.push_back(t.text);
-        if (at) at->push_back(static_cast<long>(t.at / 1000));
-    }
+        else if (t.mode == sim::Mode::FlashLoader && !t.single_char)
+            out.push_back(t.text), at ? at->push_back(static_cast<long>(t.at / 1000)) : void();
     return out;
 }
 Strings lines_of(const std::string &text) {
@@ -178,15 +176,12 @@ const Row rows[] = {
     {"erase refused: no Y, port closed", all({loader_modem, answers("n")}), {ERASE}, false},
     {"resident loader running, a log file", [](auto &j) { j.modem.firmware_running = false, j.log = fake::scratch() + "/l.log"; },
      {DONE}, true, {}, [](auto &j) { EXPECT_NE(fake::read_file(j.log).find(", load file modem.hex\n"), std::string::npos); }},
-    {"resident loader started by the sequencer", [](auto &) {}, {DONE}, true,
-     {"[wait]", "Found Test Modem on COM3...|Erasing: Please be Patient...", "[arrow]",
-      "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
-     [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
-    {"a long modem name is cut, the port still shows",
+    {"resident loader started by the sequencer; a long modem name is cut, the port still shows",
      [](auto &j) { j.ini = "modemname=" + std::string(200, 'N') + "\nfilename=modem.hex\natcmd=ATI5\nresponse=Quillmarch\n"; },
      {DONE}, true,
      {"[wait]", "Found " + std::string(110, 'N') + " on COM3...|Erasing: Please be Patient...", "[arrow]",
-      "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"}},
+      "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
+     [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
     {"resident loader that does not fit", [](auto &j) { loader_modem(j), j.modem.firmware_running = false; },
      {"!INCOMPATIBLE LOAD|IN RRFl and new load has an RRFL checksum mismatch\n\tActual checksum = 9999\n"
       "\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!"},
@@ -229,7 +224,8 @@ const Row rows[] = {
      all({faults("nok:1@rec:67"), answers("n"), no_last_eol}), {NOK1, ABANDON}},
     {"three time-outs, then NOK3 until the shared resends run out",
      faults("noreply@rec:5-7 nok:3@rec:8-11"),
-     {"!Flash Error|Modem reports solid Checksum Failure."}, true, {}, summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s")},
+     {"!Flash Error|Modem reports solid Checksum Failure."}, true, {},
+     summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s")},
     {"answers late after time-outs: each resend's answer is awaited too, and a NOK after an OK undoes it",
      faults("late:181000@rec:2 late:2000@rec:3 nok:3@rec:3 late:181000@rec:10 late:2000@rec:11 late:1000@rec:12 "
             "nok:2@rec:13 late:361000@rec:30 late:2000@rec:32"),
@@ -287,7 +283,8 @@ const Row rows[] = {
     {"the load cannot be opened again",
      [](auto &j) { j.each_step = once(in_state(6), [&j] { std::filesystem::remove(j.folder + "/modem.hex"); }); },
      {"!File Open Error...|Flash file open failed "}},
-    {"a line too long to send, in a load changed after its check", after_check([](auto &s) { s.insert(s.find("\nS1", 200), 448, '0'); }),
+    {"a line too long to send, in a load changed after its check",
+     after_check([](auto &s) { s.insert(s.find("\nS1", 200), 448, '0'); }), // line 4: 522 characters
      {"!Load File Error|Line 4 of the load file\nmodem.hex\nis longer than 521 characters.\nThe file is damaged or is "
       "not an S-record file; the job was stopped before that line was sent."},
      true, {}, [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 3u); }},
@@ -298,7 +295,9 @@ const Row rows[] = {
          j.ini = "", j.com = 1;
          j.setup = [&j] {
              fake::pc().ports[2] = nullptr; // COM2 opens, nothing answers
-             fake::pc().dialog = [&j](plat_open_file *r) { return std::snprintf(r->file, r->max_file, "%s/modem.hex", j.folder.c_str()), 1; };
+             fake::pc().dialog = [&j](plat_open_file *r) {
+                 return std::snprintf(r->file, r->max_file, "%s/modem.hex", j.folder.c_str()), 1;
+             };
          };
      },
      {DONE}, true,

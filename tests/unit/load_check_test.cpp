@@ -29,23 +29,22 @@ std::ostream &operator<<(std::ostream &o, const Row &r) { return o << r.name; }
 // the faults after it are never read.
 std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9 + "S\n;\n"; }
 std::string on_line2(const std::string &reason) { return "Line 2 of @: " + reason + NOTHING_SENT; }
+std::string no_type(const std::string &t) { return on_line2("\"S" + t + "\" is not a record type a modem takes (S0 to S3, S5 to S9)."); }
+std::string no_digit(const std::string &c) { return on_line2("character " + c + ", not a hexadecimal digit."); }
+std::string stray(const std::string &start) {
+    return "Line 2 of @ begins with " + start + ": it is not an S-record, and the file is damaged." + NOTHING_SENT;
+}
 
 const Row rows[] = {
     {"cut short", line2("S"), on_line2("the record is cut short.")},
     {"four characters are not cut short", line2("S103"), on_line2("the record says 3 bytes follow, the line holds 0.")},
-    {"no such record type", line2("S4030000FC"),
-     on_line2("\"S4\" is not a record type a modem takes (S0 to S3, S5 to S9).")},
-    {"a blank for the type", line2("S 030000FC"),
-     on_line2("\"S \" is not a record type a modem takes (S0 to S3, S5 to S9).")},
-    {"a control byte for the type", line2("S\x7f" "030000FC"),
-     on_line2("\"S?\" is not a record type a modem takes (S0 to S3, S5 to S9).")},
-    {"the count's first digit", line2("S1G30000"), on_line2("character 3 is 'G', not a hexadecimal digit.")},
-    {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0" "9AABBCCDDEEFFF4", 42)),
-     on_line2("character 27 is the byte 00, not a hexadecimal digit.")},
-    {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"),
-     on_line2("character 27 is ' ', not a hexadecimal digit.")},
-    {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"),
-     on_line2("character 27 is the byte 7F, not a hexadecimal digit.")},
+    {"no such record type", line2("S4030000FC"), no_type("4")},
+    {"a blank for the type", line2("S 030000FC"), no_type(" ")},
+    {"a control byte for the type", line2("S\x7f" "030000FC"), no_type("?")},
+    {"the count's first digit", line2("S1G30000"), no_digit("3 is 'G'")},
+    {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0" "9AABBCCDDEEFFF4", 42)), no_digit("27 is the byte 00")},
+    {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"), no_digit("27 is ' '")},
+    {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"), no_digit("27 is the byte 7F")},
     {"a digit missing", line2("S113000000112233445566778899AABBCCDDEEFFF"),
      on_line2("the record has an odd number of hexadecimal digits.")},
     {"the byte count one too many", line2("S114000000112233445566778899AABBCCDDEEFFF4"),
@@ -60,13 +59,10 @@ const Row rows[] = {
     {"no file", "-", "@ cannot be read."},
     {"a line of 521 characters is read as a record", line2("S1" + std::string(519, '0')),
      on_line2("the record has an odd number of hexadecimal digits.")},
-    {"a line that is not a record", S0 + ";\n" + S1 + S9,
-     "Line 2 of @ begins with ';': it is not an S-record, and the file is damaged." + NOTHING_SENT},
+    {"a line that is not a record", S0 + ";\n" + S1 + S9, stray("';'")},
     {"a faulty record after it", S0 + ";\n" + "S\n", "Line 3 of @: the record is cut short." + NOTHING_SENT},
-    {"one that begins with a blank", S0 + " x\n" + S1 + S9,
-     "Line 2 of @ begins with ' ': it is not an S-record, and the file is damaged." + NOTHING_SENT},
-    {"one that begins with a control byte", S0 + "\x7f\n" + S1 + S9,
-     "Line 2 of @ begins with the byte 7F: it is not an S-record, and the file is damaged." + NOTHING_SENT},
+    {"one that begins with a blank", S0 + " x\n" + S1 + S9, stray("' '")},
+    {"one that begins with a control byte", S0 + "\x7f\n" + S1 + S9, stray("the byte 7F")},
     {"0xFF ends the file", S0 + S1 + S9 + "\xFF" + "S1\n", ""},
     {"no final line end", S0 + S1.substr(0, S1.size() - 1), ""},
     {"an S1 record without data bytes", S0 + "S1030000FC\n" + S9, ""},
