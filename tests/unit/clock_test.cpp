@@ -28,11 +28,7 @@ void open_line(uint32_t tick_base = 0) {
 }
 
 TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
-    struct Step { // a look at the port `ms` after the wait began (0: none), the bytes it brings, the state after
-        uint32_t ms;
-        const char *bytes;
-        int state;
-    };
+    struct Step { uint32_t ms; const char *bytes; int state; }; // a look `ms` after the wait began (0: none), the state after
     const std::vector<Step> timeout = {{360000, "", 8}, {360001, "", 7}, {0, "", 8}, {180000, "", 8}, {180001, "", 7}};
     const struct { const char *name; uint32_t tick_base; std::vector<Step> steps; } cases[] = {
         {"no reply", 0, timeout},
@@ -65,8 +61,7 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     const Looks none4 = {{4000, ""}, {4001, ""}}, none2 = {{2000, ""}, {2001, ""}};
     auto cat = [](std::initializer_list<Looks> parts) {
         Looks all;
-        for (auto &p : parts) all.insert(all.end(), p.begin(), p.end());
-        return all;
+        return std::for_each(parts.begin(), parts.end(), [&](auto &p) { all.insert(all.end(), p.begin(), p.end()); }), all;
     };
     auto left_over = [](const fake::Machine::Look &last) {
         return fake::pc().looks.size() == 1 && fake::pc().looks.front().bytes == last.bytes;
@@ -137,9 +132,8 @@ TEST(Clock, Pauses) {
     ASSERT_TRUE(fake::run(job));
     const sim::Modem &m = *job.model;
     auto arrival = [&](const std::string &text) { // ms, of the first line so starting
-        for (auto &l : m.transcript())
-            if (l.text.rfind(text, 0) == 0) return l.at / 1000;
-        return sim::usec(-1);
+        auto &t = m.transcript();
+        return std::find_if(t.begin(), t.end(), [&](auto &l) { return l.text.rfind(text, 0) == 0; })->at / 1000;
     };
     // With the settings naming the load, 3 s before the search.
     EXPECT_EQ(arrival("AAAAT"), 3000 + 4);
@@ -178,10 +172,7 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     job.modem.rrfl_checksum = 0x9999;
     job.setup = [] {
         fake::pc().sleep_with_loader = false; // the stuck thread would hold the sleep too
-        fake::pc().on_write = [] {
-            while (loader_lines_sent.load() == 100 && !fake::pc().window_destroyed)
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
-        };
+        fake::pc().on_write = [] { while (loader_lines_sent.load() == 100 && !fake::pc().window_destroyed) std::this_thread::yield(); };
     };
     uint64_t start = 0, end = 0;
     bool closed = false, again = false;

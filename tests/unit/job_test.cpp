@@ -168,10 +168,9 @@ const Row rows[] = {
          summary_is("completed, 67 records (0 resent), 4851 bytes in 2.4 s, 1964 bytes/s")(j);
          EXPECT_EQ(j.model->counters().loader_records, 603);
          auto &bars = fake::pc().loader_bars; // the loader's own repaints: lines sent, of 603, every 20th
-         ASSERT_FALSE(bars.empty());
          for (auto [count, total] : bars) EXPECT_EQ(total, 603);
-         EXPECT_EQ(bars.front(), std::make_pair(20, 603));
-         EXPECT_EQ(bars.back(), std::make_pair(603, 603));
+         using Bars = std::vector<std::pair<int32_t, int32_t>>;
+         EXPECT_EQ((bars.size() < 2 ? bars : Bars{bars.front(), bars.back()}), (Bars{{20, 603}, {603, 603}}));
      }},
     {"erase refused: no Y, port closed", all({loader_modem, answers("n")}), {ERASE}, false},
     {"resident loader running, a log file", [](auto &j) { j.modem.firmware_running = false, j.log = fake::scratch() + "/l.log"; },
@@ -362,13 +361,13 @@ TEST_P(Jobs, EndAsTheyShould) {
     if (row.y) EXPECT_EQ(m.line.empty() ? 0 : m.line.back(), 'Y');
     if (!row.screens.empty()) EXPECT_TRUE(matches(m.screens, row.screens)) << ::testing::PrintToString(m.screens);
     if (!m.boxes.empty() && m.boxes.back() == DONE) EXPECT_STREQ(status_line2, "<100%>  Complete."); // behind the box
-    if (std::string(status_line1) == "Programming Completed") {
+    std::string status = status_line1;
+    if (status == "Programming Completed") {
         std::string bin = fake::read_file(fake::testdata(job.load.substr(0, job.load.size() - 4) + ".bin"));
         std::vector<uint8_t> want(bin.begin(), bin.end());
         want.resize(job.model->flash().size(), 0xFF);
         EXPECT_TRUE(job.model->flash() == want) << "the modem's flash is not the load";
     }
-    std::string status = status_line1;
     EXPECT_TRUE(fake::traced("FLASH: Flash init state")); // what the Wine runner waits for
     EXPECT_EQ(fake::traced("FLASH: Dnld successful"), status == "Programming Completed" || status == "Programming Failed");
     EXPECT_EQ(summary().rfind("FLASH: Summary: completed", 0) == 0, status == "Programming Completed") << summary();

@@ -29,7 +29,9 @@ std::ostream &operator<<(std::ostream &o, const Row &r) { return o << r.name; }
 // the faults after it are never read.
 std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9 + "S\n;\n"; }
 std::string on_line2(const std::string &reason) { return "Line 2 of @: " + reason + NOTHING_SENT; }
-std::string no_type(const std::string &t) { return on_line2("\"S" + t + "\" is not a record type a modem takes (S0 to S3, S5 to S9)."); }
+std::string no_type(const std::string &t) {
+    return on_line2("\"S" + t + "\" is not a record type a modem takes (S0 to S3, S5 to S9).");
+}
 std::string no_digit(const std::string &c) { return on_line2("character " + c + ", not a hexadecimal digit."); }
 std::string stray(const std::string &start) {
     return "Line 2 of @ begins with " + start + ": it is not an S-record, and the file is damaged." + NOTHING_SENT;
