@@ -33,10 +33,7 @@ const std::string ERASING = "Erasing the Flash Chip.|Please be Patient...";
 const std::string COMPLETED = "Programming Completed|Time Elapsed 0 Min *"; // '*': any ending
 const Strings PLAIN = {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"};
 
-size_t open_files() {
-    auto it = std::filesystem::directory_iterator("/proc/self/fd");
-    return static_cast<size_t>(std::distance(it, std::filesystem::directory_iterator()));
-}
+long open_files() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 // A file of the job's folder, changed by `edit` before start-up (after any earlier set-up).
 Setup edit(const char *name, std::function<void(std::string &)> edit) {
@@ -54,13 +51,12 @@ const Setup no_last_eol = edit("modem.hex", [](std::string &s) { s.pop_back(); }
 Setup faults(std::string texts) {
     return [=](fake::Job &j) {
         std::istringstream in(texts);
-        for (std::string t; in >> t;) {
-            size_t dash = t.find('-', t.find("@rec:")), from = t.find("@rec:") + 5, one_only = dash == std::string::npos;
-            int a = one_only ? 0 : std::stoi(t.substr(from)), b = one_only ? 0 : std::stoi(t.substr(dash + 1));
+        for (std::string t, err; in >> t;) {
+            size_t at = t.find("@rec:") + 5, dash = t.find('-', at - 5);
+            int a = dash == std::string::npos ? -1 : std::stoi(t.substr(at)), b = a < 0 ? -1 : std::stoi(t.substr(dash + 1));
             for (int n = a; n <= b; ++n) {
-                std::string err, one = one_only ? t : t.substr(0, from) + std::to_string(n);
                 j.modem.faults.emplace_back();
-                EXPECT_TRUE(sim::parse_fault(one, false, &j.modem.faults.back(), &err)) << err;
+                EXPECT_TRUE(sim::parse_fault(a < 0 ? t : t.substr(0, at) + std::to_string(n), false, &j.modem.faults.back(), &err));
             }
         }
     };
@@ -102,13 +98,8 @@ Setup hold_loader(std::function<bool()> go) {
     };
 }
 // The load file changed by `edit` after its check, before it is opened for sending.
-Setup after_check(std::function<void(std::string &)> edit) {
-    return [=](fake::Job &j) {
-        j.each_step = once(in_state(6), [&j, edit] {
-            std::string s = fake::read_file(j.folder + "/modem.hex");
-            edit(s), fake::write_file(j.folder + "/modem.hex", s);
-        });
-    };
+Setup after_check(std::function<void(std::string &)> e) {
+    return [=](fake::Job &j) { j.each_step = once(in_state(6), [&j, e] { edit("modem.hex", e)(j), j.setup(); }); };
 }
 bool uploading() { return flash_state == 4 && loader_lines_sent.load() == 100; }
 
@@ -350,7 +341,7 @@ TEST_P(Jobs, EndAsTheyShould) {
     const Row &row = GetParam();
     fake::Job job;
     row.setup(job);
-    size_t files = open_files();
+    long files = open_files();
     ASSERT_TRUE(fake::run(job)) << "the window was not destroyed";
     const fake::Machine &m = fake::pc();
     EXPECT_EQ(m.boxes, row.boxes);
