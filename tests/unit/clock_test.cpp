@@ -149,10 +149,8 @@ TEST(Clock, Pauses) {
     fake::Job one;
     one.modem.rrfl_checksum = 0x9999, one.ini += "SkipFlush=yes\n";
     std::atomic<uint64_t> started = 0, looked = 0;
-    one.setup = [&] {
-        fake::pc().sleep_with_loader = false;
-        fake::pc().on_write = [&] { while (!looked && std::this_thread::get_id() != fake::pc().gui) std::this_thread::yield(); };
-    };
+    one.setup = [&] { fake::pc().sleep_with_loader = false, fake::pc().on_write = [&] {
+        while (!looked && std::this_thread::get_id() != fake::pc().gui) std::this_thread::yield(); }; };
     one.each_step = [&] {
         if (flash_state == 4 && !started) started = fake::pc().now_ms.load();
         if (flash_state == 4 && loader_ticks == 1 && !looked) looked = fake::pc().now_ms.load();
@@ -169,14 +167,12 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     GTEST_SKIP() << "the shutdown after the bound closes the port under the stuck thread";
 #endif
     fake::Job job;
-    job.modem.rrfl_checksum = 0x9999;
-    job.setup = [] {
+    job.modem.rrfl_checksum = 0x9999, job.setup = [] {
         fake::pc().sleep_with_loader = false; // the stuck thread would hold the sleep too
         fake::pc().on_write = [] { while (loader_lines_sent.load() == 100 && !fake::pc().window_destroyed) std::this_thread::yield(); };
     };
-    uint64_t start = 0, end = 0;
+    uint64_t start = 0, end = 0, ports = 0; // ports open when the window goes: the thread still holds one
     bool closed = false, again = false;
-    int ports = 0; // open when the window goes: the thread still holds it
     job.each_step = [&] {
         if (flash_state == 4 && loader_lines_sent.load() == 100 && !closed) closed = true, on_close_request();
         if (flash_state == 13 && !again) again = true, start = fake::pc().now_ms, on_close_request();
@@ -187,7 +183,7 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     EXPECT_EQ(fake::pc().boxes, (std::vector<std::string>{"?MUST USE FULL ERASE !!! |Do you wish to Erase the Entire Flash",
         "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?"}));
     EXPECT_NE(fake::pc().line.find('Y'), std::string::npos);
-    EXPECT_EQ(ports, 1) << "the port was closed under the thread";
+    EXPECT_EQ(ports, 1u) << "the port was closed under the thread";
 }
 
 TEST(Clock, ElapsedTimeAtCompletion) {

@@ -1,8 +1,7 @@
-// Whole jobs against the modem model, one row each: the modem's set-up and
-// faults, the files, the answers; then the boxes (caption and text, "?" for
-// a question, "!" for a warning), "Y" last on the line, the port closed, no
-// file left open, what the window showed, and whenever success is reported,
-// the modem's flash equal to srec_cat's binary of the load.
+// Whole jobs against the modem model, one row each: the modem's set-up and faults, the files, the answers;
+// then the boxes (caption and text, "?" for a question, "!" for a warning), "Y" last on the line, the port
+// closed, no file left open, what the window showed, the summary, and whenever success is reported, the
+// modem's flash equal to srec_cat's binary of the load.
 #include <gtest/gtest.h>
 
 #include <atomic>
