@@ -76,9 +76,7 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     };
     for (const auto &p : probes) {
         SCOPED_TRACE(p.name);
-        fake::reset();
-        fake::pc().ports[3] = nullptr;
-        com_port = 3;
+        fake::reset(), fake::pc().ports[3] = nullptr, com_port = 3;
         load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
         fake::pc().looks = cat({p.looks, {ok}});
         EXPECT_EQ(open_and_probe_port(), p.result);
@@ -110,9 +108,8 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     for (auto [looks, box] : {std::pair<Looks, const char *>{{{4000, "CS=GOOD"}}, "    All Done...|Flash Programming Completed"},
                               {{{4000, "CS=BAD"}, {4001, ""}}, "    Try again...|Flash Programming Failed."}}) {
         open_line();
-        std::snprintf(cfg_atchecksum, sizeof cfg_atchecksum, "AT&&FCS\r");
+        std::snprintf(cfg_atchecksum, sizeof cfg_atchecksum, "AT&&FCS\r"), flash_state = 12;
         std::snprintf(cfg_checksumresponse, sizeof cfg_checksumresponse, "CS=GOOD");
-        flash_state = 12;
         fake::pc().looks = cat({looks, {{4002, "CS=GOOD"}}});
         flash_step();
         EXPECT_EQ(fake::pc().boxes, std::vector<std::string>{box});

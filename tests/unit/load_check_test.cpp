@@ -84,10 +84,8 @@ TEST_P(LoadCheck, RefusesWithTheReasonOrAccepts) {
         size_t blank = text.find(' ');
         text = fake::read_file(fake::testdata(text.substr(1, blank - 1)));
         ASSERT_FALSE(text.empty());
-        // Digits only: the record letter S stays as it is.
-        if (blank != std::string::npos)
-            for (char &c : text)
-                if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        for (char &c : text) // digits only: the record letter S stays as it is
+            if (blank != std::string::npos && c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
     }
     if (text != "-") fake::write_file(path, text);
     char message[512] = "";
