@@ -40,8 +40,8 @@ std::string stray(const std::string &start) {
 const Row rows[] = {
     {"cut short", line2("S"), on_line2("the record is cut short.")},
     {"four characters are not cut short", line2("S103"), on_line2("the record says 3 bytes follow, the line holds 0.")},
-    {"no such record type", line2("S4030000FC"), no_type("4")},
-    {"a blank for the type", line2("S 030000FC"), no_type(" ")},
+    {"no such record type", line2("S4\x01" "30000FC"), no_type("4")}, // the type alone is shown, whatever follows
+    {"a blank for the type", line2("S \x7f" "0000FC"), no_type(" ")},
     {"a control byte for the type", line2("S\x7f" "030000FC"), no_type("?")},
     {"the count's first digit", line2("S1G30000"), no_digit("3 is 'G'")},
     {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0" "9AABBCCDDEEFFF4", 42)), no_digit("27 is the byte 00")},
