@@ -62,7 +62,7 @@ const Row rows[] = {
     {"a line of 521 characters is read as a record", line2("S1" + std::string(519, '0')),
      on_line2("the record has an odd number of hexadecimal digits.")},
     {"a line that is not a record", S0 + ";\n" + S1 + S9, stray("';'")},
-    {"a faulty record after it", S0 + ";\n" + "S\n", "Line 3 of @: the record is cut short." + NOTHING_SENT},
+    {"a faulty record after it, one character without a line end", S0 + ";\nS", "Line 3 of @: the record is cut short." + NOTHING_SENT},
     {"one that begins with a blank", S0 + " x\n" + S1 + S9, stray("' '")},
     {"one that begins with a control byte", S0 + "\x7f\n" + S1 + S9, stray("the byte 7F")},
     {"0xFF ends the file", S0 + S1 + S9 + "\xFF" + "S1\n", ""},
