@@ -140,6 +140,7 @@ TEST(Clock, Pauses) {
     EXPECT_EQ(arrival("S0") - static_cast<sim::usec>(judged), 100 + 4);
     // 1 s after the last record before the checksum command.
     EXPECT_EQ(arrival("AT&&FCS") - arrival("S9"), 1000 + 13);
+    EXPECT_EQ(arrival("Y") - arrival("AT&&FCS"), 9); // its reply, then the port settled before "Y"
 
     // The loader thread is first looked at 5 s after it was started: held at
     // its first write, and with SkipFlush it looks at no clock before it.
