@@ -182,6 +182,7 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
         "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?"}));
     EXPECT_NE(fake::pc().line.find('Y'), std::string::npos);
     EXPECT_EQ(ports, 1u) << "the port was closed under the thread";
+    EXPECT_EQ(fake::pc().open_ports(), 1) << "the port was closed under the thread as the window went";
 }
 
 TEST(Clock, ElapsedTimeAtCompletion) {
