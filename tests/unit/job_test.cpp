@@ -349,7 +349,7 @@ TEST_P(Jobs, EndAsTheyShould) {
     EXPECT_TRUE(m.open_ports() == 0 && hComm == nullptr) << "a port was left open";
     EXPECT_EQ(open_files(), files) << "a file was left open";
     EXPECT_EQ(m.line.find('Y') != std::string::npos, row.y);
-    if (row.y) EXPECT_EQ(m.line.empty() ? 0 : m.line.back(), 'Y');
+    EXPECT_EQ(row.y && !m.line.empty() ? m.line.back() : 'Y', 'Y') << "Y is not the last byte written";
     if (!row.screens.empty()) EXPECT_TRUE(matches(m.screens, row.screens)) << ::testing::PrintToString(m.screens);
     if (!m.boxes.empty() && m.boxes.back() == DONE) EXPECT_STREQ(status_line2, "<100%>  Complete."); // behind the box
     std::string status = status_line1;
