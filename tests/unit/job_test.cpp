@@ -27,6 +27,8 @@ const std::string NOK4 = "?You May Have Cooked the Flash Chip!|Chip Failed to Pr
 const std::string KILL = "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?";
 const std::string ABANDON = "!Flash Error|Abandon Chip!!";
 const std::string SILENT = "!Error...|Modem is not responding.\nPlease try again later.";
+const std::string NO_DATA = "!Load File Error|modem.hex holds no data records (S1, S2 or S3): there is nothing to flash.\n"
+                            "Nothing was sent to the modem.";
 const std::string NO_RECORDS = "!Flash Error|The load file holds no S-records: nothing was programmed.";
 const std::string ERASING = "Erasing the Flash Chip.|Please be Patient...";
 const std::string COMPLETED = "Programming Completed|Time Elapsed 0 Min *"; // '*': any ending
@@ -233,9 +235,8 @@ const Row rows[] = {
      {SILENT}, true, {"[wait]", "*", "[arrow]"}},
     {"a load that is no S-record file",
      all({loader_modem, edit("modem.hex", [](std::string &s) { s = std::string(200, 'x') + "\n" + std::string(9, 'y'); })}),
-     {"!Load File Error|modem.hex holds no data records (S1, S2 or S3): there is nothing to flash.\n"
-      "Nothing was sent to the modem."},
-     false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); }},
+     {NO_DATA}, false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); }},
+    {"an empty load: no file error, refused by its check", edit("modem.hex", [](std::string &s) { s.clear(); }), {NO_DATA}, false},
     {"checksum command confirmed", checksum("CS=1234", "CS=1234"), {DONE}},
     {"checksum command not confirmed", checksum("CS=9999", "CS=1234"), {"    Try again...|Flash Programming Failed."},
      true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Failed|", "[arrow]"}},
