@@ -303,8 +303,8 @@ void plat_redraw() {
 
 void plat_destroy_main_window() {
     if (pc().window_destroyed) return;
+    on_window_destroyed(); // the window counts as gone once its WM_DESTROY has been handled
     pc().window_destroyed = true;
-    on_window_destroyed();
 }
 
 // Window messages take a little real time: the loader thread gets on meanwhile.

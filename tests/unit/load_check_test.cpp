@@ -25,18 +25,28 @@ struct Row {
 };
 std::ostream &operator<<(std::ostream &o, const Row &r) { return o << r.name; }
 
-// The faulty line is always line 2, between a header and a good data record.
-std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9; }
+// The faulty line is always line 2, between a header and a good data record;
+// the faults after it are never read.
+std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9 + "S\n;\n"; }
 std::string on_line2(const std::string &reason) { return "Line 2 of @: " + reason + NOTHING_SENT; }
+std::string no_type(const std::string &t) {
+    return on_line2("\"S" + t + "\" is not a record type a modem takes (S0 to S3, S5 to S9).");
+}
+std::string no_digit(const std::string &c) { return on_line2("character " + c + ", not a hexadecimal digit."); }
+std::string stray(const std::string &start) {
+    return "Line 2 of @ begins with " + start + ": it is not an S-record, and the file is damaged." + NOTHING_SENT;
+}
 
 const Row rows[] = {
-    {"cut short", line2("S1F"), on_line2("the record is cut short.")},
-    {"no such record type", line2("S4030000FC"),
-     on_line2("\"S4\" is not a record type a modem takes (S0 to S3, S5 to S9).")},
-    {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"),
-     on_line2("character 27 is ' ', not a hexadecimal digit.")},
-    {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"),
-     on_line2("character 27 is the byte 7F, not a hexadecimal digit.")},
+    {"cut short", line2("S"), on_line2("the record is cut short.")},
+    {"four characters are not cut short", line2("S103"), on_line2("the record says 3 bytes follow, the line holds 0.")},
+    {"no such record type", line2("S4\x01" "30000FC"), no_type("4")}, // the type alone is shown, whatever follows
+    {"a blank for the type", line2("S \x7f" "0000FC"), no_type(" ")},
+    {"a control byte for the type", line2("S\x7f" "030000FC"), no_type("?")},
+    {"the count's first digit", line2("S1G30000"), no_digit("3 is 'G'")},
+    {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0" "9AABBCCDDEEFFF4", 42)), no_digit("27 is the byte 00")},
+    {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"), no_digit("27 is ' '")},
+    {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"), no_digit("27 is the byte 7F")},
     {"a digit missing", line2("S113000000112233445566778899AABBCCDDEEFFF"),
      on_line2("the record has an odd number of hexadecimal digits.")},
     {"the byte count one too many", line2("S114000000112233445566778899AABBCCDDEEFFF4"),
@@ -51,8 +61,13 @@ const Row rows[] = {
     {"no file", "-", "@ cannot be read."},
     {"a line of 521 characters is read as a record", line2("S1" + std::string(519, '0')),
      on_line2("the record has an odd number of hexadecimal digits.")},
-    {"a line that is not a record", S0 + "; built today\n" + S1 + S9,
-     "Line 2 of @ begins with ';': it is not an S-record, and the file is damaged." + NOTHING_SENT},
+    {"a line that is not a record", S0 + ";\n" + S1 + S9, stray("';'")},
+    {"a faulty record after it, one character without a line end", S0 + ";\nS", "Line 3 of @: the record is cut short." + NOTHING_SENT},
+    {"one that begins with a blank", S0 + " x\n" + S1 + S9, stray("' '")},
+    {"one that begins with a control byte", S0 + "\x7f\n" + S1 + S9, stray("the byte 7F")},
+    {"0xFF ends the file", S0 + S1 + S9 + "\xFF" + "S1\n", ""},
+    {"no final line end", S0 + S1.substr(0, S1.size() - 1), ""},
+    {"an S1 record without data bytes", S0 + "S1030000FC\n" + S9, ""},
     {"blank lines, lower-case digits", S0 + "\n\n" + "S113000000112233445566778899aabbccddeefff4\n" + S9, ""},
     {"srec_cat S1", "@load_small.hex", ""},
     {"srec_cat S1 in lower case", "@load_small.hex lower", ""},
@@ -69,10 +84,8 @@ TEST_P(LoadCheck, RefusesWithTheReasonOrAccepts) {
         size_t blank = text.find(' ');
         text = fake::read_file(fake::testdata(text.substr(1, blank - 1)));
         ASSERT_FALSE(text.empty());
-        // Digits only: the record letter S stays as it is.
-        if (blank != std::string::npos)
-            for (char &c : text)
-                if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+        for (char &c : text) // digits only: the record letter S stays as it is
+            if (blank != std::string::npos && c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
     }
     if (text != "-") fake::write_file(path, text);
     char message[512] = "";
