@@ -351,8 +351,8 @@ TEST_P(Jobs, EndAsTheyShould) {
     EXPECT_EQ(open_files(), files) << "a file was left open";
     EXPECT_EQ(m.line.find('Y') != std::string::npos, row.y);
     EXPECT_EQ(row.y && !m.line.empty() ? m.line.back() : 'Y', 'Y') << "Y is not the last byte written";
-    if (!row.screens.empty()) EXPECT_TRUE(matches(m.screens, row.screens)) << ::testing::PrintToString(m.screens);
-    if (!m.boxes.empty() && m.boxes.back() == DONE) EXPECT_STREQ(status_line2, "<100%>  Complete."); // behind the box
+    if (!row.screens.empty()) { EXPECT_TRUE(matches(m.screens, row.screens)) << ::testing::PrintToString(m.screens); }
+    if (!m.boxes.empty() && m.boxes.back() == DONE) { EXPECT_STREQ(status_line2, "<100%>  Complete."); } // behind the box
     std::string status = status_line1;
     if (status == "Programming Completed") {
         std::string bin = fake::read_file(fake::testdata(job.load.substr(0, job.load.size() - 4) + ".bin"));
