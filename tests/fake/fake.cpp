@@ -35,14 +35,10 @@ sim::Modem *modem_of(port_handle h) {
 
 namespace {
 void reset_program() {
-    flash_state = 0;
     if (hex_file) text_close(hex_file);
-    hex_file = nullptr;
-    hThread = nullptr;
-    records_sent = retry_count = bytes_sent = load_file_size = 0;
+    hex_file = nullptr, hThread = nullptr, hComm = nullptr;
+    flash_state = records_sent = retry_count = bytes_sent = load_file_size = com_port = rx_count = 0;
     loader_busy = loader_result = loader_lines_sent = loader_line_total = port_stop = loader_bad_line = 0;
-    hComm = nullptr;
-    com_port = rx_count = 0;
     std::memset(rx_buffer, 0, sizeof rx_buffer);
     std::memset(&comm_dcb, 0, sizeof comm_dcb);
     read_flash_settings(nullptr, cfg_modemname, cfg_filename);
@@ -71,19 +67,11 @@ void reset() {
     reset_program();
 }
 
-int Machine::open_ports() const {
-    int n = 0;
-    for (int p : handles) n += p != 0;
-    return n;
-}
-
 uint32_t ticks() { return pc().tick_base + static_cast<uint32_t>(pc().now_ms.load()); }
 
 bool traced(const std::string &text) {
     Lock lock(pc().mu);
-    for (auto &d : pc().debug)
-        if (d == text) return true;
-    return false;
+    return std::find(pc().debug.begin(), pc().debug.end(), text) != pc().debug.end();
 }
 
 std::string testdata(const std::string &name) { return std::string(TEST_BINARY_DIR) + "/testdata/" + name; }
@@ -107,8 +95,6 @@ std::string read_file(const std::string &path) {
 
 void write_file(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-// One folder a process (ctest -j runs them side by side), gone at its end.
-
 bool run(Job &job) {
     reset();
     Machine &m = pc();
@@ -121,11 +107,10 @@ bool run(Job &job) {
     job.model = std::make_unique<sim::Modem>(job.modem);
     if (job.com) m.ports[job.com] = job.model.get();
     m.module_path = job.folder + "\\flashfile.exe";
-    m.answer = [&job](const std::string &box) {
-        if (box[0] != '?') return static_cast<int>(PLAT_IDOK);
-        char a = job.answers.empty() ? 'y' : job.answers[0];
-        if (!job.answers.empty()) job.answers.erase(0, 1);
-        return static_cast<int>(a == 'n' ? PLAT_IDNO : PLAT_IDYES);
+    m.answer = [&job](const std::string &box) { // the next answer, then Yes
+        char a = box[0] != '?' ? 'o' : job.answers.empty() ? 'y' : job.answers[0];
+        if (a != 'o' && !job.answers.empty()) job.answers.erase(0, 1);
+        return static_cast<int>(a == 'o' ? PLAT_IDOK : a == 'n' ? PLAT_IDNO : PLAT_IDYES);
     };
     if (job.setup) job.setup();
     if (!app_startup(job.cmdline.c_str(), 1, job.log.c_str())) return false;
@@ -174,20 +159,14 @@ int plat_port_set_state(port_handle, const plat_dcb *dcb) {
     return 1;
 }
 
-int plat_port_set_timeouts(port_handle, const plat_timeouts *t) {
-    pc().timeouts = *t;
-    return 1;
-}
+int plat_port_set_timeouts(port_handle, const plat_timeouts *t) { return pc().timeouts = *t, 1; }
 
 int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *written) {
     fake::Machine &m = pc();
     {
         fake::Lock lock(m.mu);
-        int take = static_cast<int>(n);
-        if (!m.write_takes.empty()) {
-            take = m.write_takes.front();
-            m.write_takes.pop_front();
-        }
+        int take = m.write_takes.empty() ? static_cast<int>(n) : m.write_takes.front();
+        if (!m.write_takes.empty()) m.write_takes.pop_front();
         m.writes.emplace_back(m.now_ms.load(), n);
         if (take < 0 || !fake::port_of(h)) return m.last_error = 0x1F, *written = 0, 0;
         *written = static_cast<uint32_t>(take);
@@ -225,10 +204,9 @@ int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     uint32_t k = std::min<uint32_t>(n, static_cast<uint32_t>(m.incoming.size()));
     std::memcpy(data, m.incoming.data(), k);
     m.incoming.erase(0, k);
-    sim::Modem *modem = fake::modem_of(h);
-    if (modem) k += static_cast<uint32_t>(modem->take(static_cast<uint8_t *>(data) + k, n - k, fake::us(m.now_ms)));
-    *got = k;
-    if (k) m.reads.emplace_back(static_cast<const char *>(data), k);
+    if (sim::Modem *modem = fake::modem_of(h))
+        k += static_cast<uint32_t>(modem->take(static_cast<uint8_t *>(data) + k, n - k, fake::us(m.now_ms)));
+    if ((*got = k)) m.reads.emplace_back(static_cast<const char *>(data), k);
     return 1;
 }
 
@@ -281,8 +259,7 @@ int plat_message_box(const char *text, const char *caption, unsigned flags) {
     const char *kind = flags == PLAT_MB_YESNO ? "?" : flags == (PLAT_MB_OK | PLAT_MB_ICONWARNING) ? "!" : flags ? "#" : "";
     std::string box = kind + std::string(caption) + "|" + text;
     pc().boxes.push_back(box);
-    if (pc().answer) return pc().answer(box);
-    return flags == PLAT_MB_YESNO ? PLAT_IDYES : PLAT_IDOK;
+    return pc().answer ? pc().answer(box) : flags == PLAT_MB_YESNO ? PLAT_IDYES : PLAT_IDOK;
 }
 
 int plat_get_open_file_name(plat_open_file *req) { return pc().dialog ? pc().dialog(req) : 0; }
@@ -326,8 +303,7 @@ void plat_thread_close(thread_handle) {}
 uint32_t plat_profile_string(const char *section, const char *key, const char *def, char *out, uint32_t capacity,
                              const char *path) {
     std::string p = path; // the core builds Windows paths
-    for (auto &c : p)
-        if (c == '\\') c = '/';
+    std::replace(p.begin(), p.end(), '\\', '/');
     return profile_read_string(section, key, def, out, capacity, p.c_str());
 }
 

@@ -4,6 +4,7 @@
 // `run` plays a whole job the way WinMain does, in milliseconds.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -48,7 +49,7 @@ struct Machine {
     std::string line;           // every byte that went out, 'Z' and 'Y' included, in order
     std::vector<std::pair<uint64_t, uint32_t>> writes; // each WriteFile: when, bytes offered
     std::vector<int> handles;   // the port each handle opened, 0 once closed
-    int open_ports() const;
+    int open_ports() const { return static_cast<int>(handles.size() - std::count(handles.begin(), handles.end(), 0)); }
     plat_dcb dcb{};             // what GetCommState reports; SetCommState stores here
     plat_timeouts timeouts{};
     bool fail_get_state = false, fail_set_state = false, fail_pending = false, fail_read = false;
