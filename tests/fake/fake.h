@@ -34,10 +34,7 @@ struct Machine {
     // Each look at the port (ClearCommError) takes the next of these: the
     // clock is set so that the time-out check after it reads the current
     // wait's start + `ms`, and `bytes` arrive. Exact reply-wait boundaries.
-    struct Look {
-        uint32_t ms;
-        std::string bytes;
-    };
+    struct Look { uint32_t ms; std::string bytes; };
     std::deque<Look> looks;
     std::function<void()> on_look; // at each look at the port, before the bytes waiting are counted
     // A look that finds nothing moves the clock on by up to this much, never past the modem's
