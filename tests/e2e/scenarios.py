@@ -257,9 +257,8 @@ def main():
     ap.add_argument("name", nargs="?")
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--runner", choices=RUNNERS, default="wine")
-    ap.add_argument("--exe")
-    ap.add_argument("--modemsim")
-    ap.add_argument("--out")
+    for option in ("--exe", "--modemsim", "--out"):
+        ap.add_argument(option)
     args = ap.parse_args()
     if args.list:
         for n, (_, limit, runners) in SCENARIOS.items():
