@@ -128,6 +128,7 @@ TEST_P(Probe, Paths) {
     if (row.box == ERASE) shown.push_back(std::string(row.settings ? "Found Test Modem" : "Found Modem") +
                                           " on COM3.|RRFL is Not Compatible.");
     EXPECT_EQ(fake::pc().screens, shown);
+    EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n")); // the Wine runner's cue
     EXPECT_TRUE(!row.settings || !row.open || actual_modem_type == MODEM_EXTERNAL);
 }
 
@@ -137,10 +138,12 @@ INSTANTIATE_TEST_SUITE_P(, Probe, ::testing::ValuesIn(probe_rows), [](const auto
     return n;
 });
 
+// Counted from the echo, past the line end of the previous reply.
 TEST(ProbeType, LetterAtIndexSevenInEitherCase) {
     for (char letter : std::string("CcIiSsUuPp5")) {
         fake::reset();
-        for (auto &r : ok4(std::string("ATI5\r\r\n") + letter + " OK")) fake::pc().looks.push_back({1, r});
+        for (auto &r : ok4(std::string(std::islower(letter) ? "\r\n" : "") + "ATI5\r\r\n" + letter + " OK"))
+            fake::pc().looks.push_back({1, r});
         fake::pc().ports[3] = nullptr, com_port = 3, open_and_probe_port();
         EXPECT_EQ(actual_modem_type, std::string("CISUP").find(static_cast<char>(std::toupper(letter))) + 1) << letter;
     }

@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <regex>
 
 #include "fake/fake.h"
 #include "link/link.h"
+#include "link/log.h"
+#include "settings/settings.h"
+#include "status/status.h"
 
 namespace {
 
@@ -66,6 +71,7 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         std::vector<int> takes; // what each WriteFile takes (-1 fails)
         int result;
         std::string line;
+        int stop = 0; // a stop request: a write that stalls gives up, one that flows ends its line
     } cases[] = {
         {"data, the byte after it, zeros to the chunk's end", rec + "\nLEFTOVER", 45, {}, 48, rec + "\n" + zeros(2)},
         {"data filling whole chunks: nothing after it", std::string(32, 'B') + "\n", 32, {}, 32, std::string(32, 'B')},
@@ -81,14 +87,19 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         {"ten empty writes at the start: given up", "AT\r", 3, empty10, 0, ""},
         {"200 empty writes after progress are borne", abc, 20, then_empty199, 24, abc + zeros(4)},
         {"the 200th empty write after progress gives up", abc, 20, then_empty200, 8, abc.substr(0, 8)},
+        {"a stop, a short write", abc, 20, {8}, 8, abc.substr(0, 8), 1},
+        {"a stop, whole chunks", abc, 20, {}, 32, abc + zeros(12), 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         open_com3();
         fake::pc().write_takes.assign(c.takes.begin(), c.takes.end());
         fake::pc().write_takes.push_back(16); // anything after the script goes through
+        port_stop = c.stop;
         EXPECT_EQ(devicewrite(hComm, c.data.c_str(), c.length), c.result);
         EXPECT_EQ(fake::pc().line, c.line);
+        // The data and the byte after it, as the Wine runner reads them; a refused line is not.
+        EXPECT_EQ(fake::traced("devicewrite(" + c.data.substr(0, c.length + 1) + ")\n"), c.result >= 0 || c.line != "");
         for (auto [at, asked] : fake::pc().writes) EXPECT_EQ(asked, 16u);
     }
     // After an empty write, 20 ms before the next (and the 1 ms of the read
@@ -97,11 +108,26 @@ TEST(Link, DevicewriteSendsWholeChunks) {
     for (size_t i = 2; i < w.size(); ++i) EXPECT_EQ(w[i].first - w[i - 1].first, 21u);
 }
 
+// Settling pauses the line (SkipFlush=yes: not at all); a busy wait takes
+// the time asked, the clock's last read aside.
+TEST(Link, SettleAndBusyWait) {
+    open_com3();
+    for (int skip : {0, 1}) {
+        uint64_t t = fake::pc().now_ms;
+        skip_flush = skip, settle_port();
+        EXPECT_EQ(fake::pc().now_ms > t, skip == 0);
+    }
+    uint64_t t = fake::pc().now_ms;
+    clock_wait(100);
+    EXPECT_GE(fake::pc().now_ms - t, 100u);
+    EXPECT_LE(fake::pc().now_ms - t, 101u);
+}
+
 // Replies arrive at the looks; each look is [ms after the wait began, bytes].
-Looks flood(const std::string &first, int quiet_looks, const std::string &later) {
+Looks flood(const std::string &first, int quiet_looks, const std::string &later, uint32_t last = 12) {
     Looks l{{10, first}};
     for (int i = 0; i < quiet_looks; ++i) l.push_back({11, ""});
-    l.push_back({12, later});
+    l.push_back({last, later});
     return l;
 }
 
@@ -124,6 +150,8 @@ TEST(Link, ReplyWaits) {
         {"polling: a flood then the token", 0, flood(std::string(10000, 'f') + "\r\nOK", 0, ""), WAIT_FOUND, "", 126},
         {"polling: the token split across the restart", 0, flood(std::string(51 * 80 - 1, 'f') + "O", 50, "K"),
          WAIT_FOUND, "fffffOK", 52},
+        {"polling: the restart keeps the tail, then the limit", 0, flood(std::string(4080, 'f'), 50, "", 2001), WAIT_TIMEOUT,
+         "ffffff", 52},
         {"polling: the token in the read that fills the buffer", 0,
          flood(std::string(4070, 'f') + "OK" + std::string(8, 'f'), 0, ""), WAIT_FOUND, "", 51},
     };
@@ -154,6 +182,43 @@ TEST(Link, ReplyWaits) {
     EXPECT_EQ(read_port(0, 80), 0);
     fake::pc().fail_read = false, fake::pc().fail_pending = true;
     EXPECT_EQ(std::make_pair(read_port(0, 80), fake::pc().incoming.size()), std::make_pair(0, size_t(214)));
+}
+
+int open_files() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
+
+// The run's log, appended to: lines held until the load file is named for
+// the header, one line an event stamped in ms since the start, control bytes
+// escaped, the status lines when they change, each box with its answer.
+TEST(Log, EachRunAppendsItsOwnLines) {
+    const std::string path = fake::scratch() + "/run.log", next = fake::scratch() + "/next.log";
+    fake::reset();
+    fake::write_file(path, "before\n");
+    const int files = open_files();
+    int answer = PLAT_IDNO;
+    fake::pc().answer = [&](const std::string &) { return answer; };
+    auto at = [](uint32_t ms) { fake::pc().now_ms = 5000 + ms; };
+    at(0), log_start(path.c_str(), "C:\\f\\flashfile.ini");
+    at(12), debug_trace("a\r\n\t\x01\x1f \x7f\x80z");
+    std::strcpy(status_line1, "One"), std::strcpy(status_line2, "Two");
+    at(13), message_box("Erase?", "Q", PLAT_MB_YESNO);
+    at(14), ReDraw();
+    std::strcpy(status_line2, "Three");
+    at(15), ReDraw(), answer = PLAT_IDYES, message_box("Y?", "Q", PLAT_MB_YESNO);
+    log_load_file("C:\\loads\\modem.hex");
+    at(16), answer = PLAT_IDOK, message_box("Done", "Q", PLAT_MB_OK);
+    log_end();
+    at(17), log_line("trace", "after the end");
+    at(20), log_start(next.c_str(), "(none)"), at(21), log_line("trace", "next run"), log_end();
+    log_start("", "(none)"), log_line("trace", "no log"), log_end();
+    EXPECT_EQ(open_files(), files);
+    const std::regex date("run of [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},");
+    EXPECT_EQ(std::regex_replace(fake::read_file(path), date, "run of D,"),
+              "before\nQuillmarch Flash Loader 1.4f, run of D, settings C:\\f\\flashfile.ini, load file C:\\loads\\modem.hex\n"
+              "       12 trace a\\r\\n\\t\\x01\\x1F \\x7F\x80z\n       13 status \"One\" \"Two\"\n"
+              "       14 box \"Q\" \"Erase?\" answered No\n       15 status \"One\" \"Three\"\n"
+              "       16 box \"Q\" \"Y?\" answered Yes\n       16 box \"Q\" \"Done\" answered OK\n");
+    EXPECT_EQ(std::regex_replace(fake::read_file(next), date, "run of D,"),
+              "Quillmarch Flash Loader 1.4f, run of D, settings (none), load file (none)\n        1 trace next run\n");
 }
 
 } // namespace
