@@ -24,8 +24,8 @@ void write_ini(const fs::path &folder, const std::string &keys) {
 
 std::string settings_read() {
     char out[2048];
-    std::snprintf(out, sizeof out, "%d|%d|%s|%s|%s|%s|%s|%s|%d", no_popups, skip_flush, cfg_modemname, cfg_filename,
-                  cfg_atcmd, cfg_response, cfg_atchecksum, cfg_checksumresponse, cfg_complete);
+    std::snprintf(out, sizeof out, "%d|%d|%s|%s|%s|%s|%s|%s|%d%s", no_popups, skip_flush, cfg_modemname, cfg_filename,
+                  cfg_atcmd, cfg_response, cfg_atchecksum, cfg_checksumresponse, cfg_complete, cfg_logfile);
     return out;
 }
 
@@ -36,8 +36,8 @@ TEST(Settings, KeysAsTheirRulesSay) {
         std::string read;
     } cases[] = {
         {"NoPopUps=yes\nSkipFlush=YES\nmodemname=Test Modem\nfilename=C:\\loads\\modem.hex\natcmd=ATI5\nresponse=OK^READY\n"
-         "atchecksum=AT&&FC\nchecksumresponse=CS OK\n",
-         "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1"},
+         "atchecksum=AT&&FC\nchecksumresponse=CS OK\nlogfile=flash.log\n",
+         "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1flash.log"},
         {"NoPopUps=yEs\nSkipFlush=\"YeS\"\n", "1|1|||||||0"}, {"NoPopUps=xes\nSkipFlush=yxs\n", "0|0|||||||0"},
         {"NoPopUps=yex\nSkipFlush=yes!\n", "0|0|||||||0"}, {"NoPopUps=y\nSkipFlush=ye\n", "0|0|||||||0"},
         {"atcmd=\nresponse=<empty>\natchecksum=<EMPTY>\nchecksumresponse=\"<empty>\"\n", "0|0|||||<EMPTY>\r||0"},
@@ -66,15 +66,13 @@ TEST(Settings, KeysAsTheirRulesSay) {
 }
 
 TEST(Settings, PortableReaderAgreesWithWindows) {
-    fs::remove_all(DIR);
-    fs::create_directories(DIR);
+    fs::remove_all(DIR), fs::create_directories(DIR);
     for (const IniFile &f : ini_files) fake::write_file(DIR + "/" + f.name, f.bytes);
     for (const IniQuery &q : ini_queries) {
         char out[300];
         std::memset(out, '#', sizeof out);
         uint32_t n = profile_read_string(q.section, q.key, q.def, out, q.capacity, (DIR + "/" + q.file).c_str());
-        EXPECT_EQ(n, q.count) << q.file << " " << q.key;
-        EXPECT_STREQ(q.capacity ? out : "", q.value) << q.file << " " << q.key;
+        EXPECT_EQ(std::make_pair(n, std::string(q.capacity ? out : "")), std::make_pair(q.count, std::string(q.value))) << q.file << " " << q.key;
         EXPECT_EQ(out[q.capacity], '#') << "written past the capacity";
     }
 }
@@ -110,17 +108,12 @@ TEST(Startup, FolderSettingsAndFirstPort) {
     for (const auto &c : cases) {
         fs::remove_all(DIR);
         write_ini(DIR, "modemname=Wrong\nfilename=wrong.hex\n");
-        write_ini(DIR + "/program", "modemname=Test Modem\nfilename=modem.hex\n");
-        write_ini(longer, "modemname=Test Modem\nfilename=modem.hex\n");
-        write_ini(full, "modemname=Test Modem\nfilename=modem.hex\n");
+        for (fs::path f : {fs::path(DIR + "/program"), longer, full}) write_ini(f, "modemname=Test Modem\nfilename=modem.hex\n");
         fs::current_path(DIR);
-        fake::reset();
-        fake::pc().module_path = c.module;
-        fake::pc().now_ms = 5000;
+        fake::reset(), fake::pc().module_path = c.module, fake::pc().now_ms = 5000;
         ASSERT_EQ(app_startup("3", 1), 1);
         std::string folder = c.module.substr(0, c.module.rfind('\\'));
-        EXPECT_EQ(fs::current_path() == fs::path(folder), c.current) << c.module;
-        EXPECT_EQ(cfg_complete, c.complete) << c.module;
+        EXPECT_EQ(std::make_pair(fs::current_path() == fs::path(folder), cfg_complete), std::make_pair(c.current, c.complete)) << c.module;
         EXPECT_STREQ(status_line1, "Quillmarch Flash Loader Ver:1.4");
         EXPECT_STREQ(status_line2, c.complete ? "Searching for Test Modem." : "Searching for the Modem.");
         EXPECT_EQ(std::vector<int>({static_cast<int>(start_tick), flash_state, com_port}), std::vector<int>({5000, 0, 3}));
@@ -129,24 +122,18 @@ TEST(Startup, FolderSettingsAndFirstPort) {
     // The first port: the first character's code AND 15; none leaves 0.
     for (auto [line, port] : {std::pair<const char *, int>{"3", 3}, {"12", 1}, {"0", 0}, {"a", 1}, {"C", 3},
                               {":", 10}, {"P", 0}, {"\xff", 15}, {"", 0}}) {
-        fake::reset();
-        flash_state = -1;
+        fake::reset(), flash_state = -1;
         ASSERT_EQ(app_startup(line, 1), 1);
         EXPECT_EQ(com_port, port) << line;
     }
     EXPECT_EQ(command_line_port(nullptr), 0);
-    fake::reset();
-    fake::pc().create_fails = true;
-    flash_state = -1;
-    EXPECT_EQ(app_startup("3", 1), 0);
-    EXPECT_EQ(flash_state, -1);
+    fake::reset(), fake::pc().create_fails = true, flash_state = -1;
+    EXPECT_EQ(std::make_pair(app_startup("3", 1), flash_state), std::make_pair(0, -1));
 }
 
 TEST(Window, StatusLinesBarAndClose) {
-    fake::reset();
-    cfg_complete = 1;
-    std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", std::string(254, 'N').c_str());
-    init_status_lines();
+    fake::reset(), cfg_complete = 1;
+    std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", std::string(254, 'N').c_str()), init_status_lines();
     EXPECT_EQ(std::string(status_line2), "Searching for " + std::string(113, 'N'));
 
     // The bar: a quarter inch in from each side, the fourth line down; filled
@@ -172,8 +159,7 @@ TEST(Window, StatusLinesBarAndClose) {
     plat_rect o{}, f{};
     for (auto [count, total, fill] : {std::tuple<int, int, int>{0, 1000, -1}, {1, 0, -1}, {1, 1000, 24}, {1, 1, 408}, {1500, 1000, 408},
                                       {0x7FFFFFF0, 0x7FFFFFF0, 408}}) {
-        bytes_sent = count, load_file_size = total, f.right = -1;
-        bar_geometry(7, 432, 96, 96, 16, &o, &f);
+        bytes_sent = count, load_file_size = total, f.right = -1, bar_geometry(7, 432, 96, 96, 16, &o, &f);
         EXPECT_EQ(f.right, fill) << count << " of " << total;
     }
 
@@ -183,13 +169,11 @@ TEST(Window, StatusLinesBarAndClose) {
 
     // The open-file dialog, as the user meets it.
     fake::pc().dialog = [](plat_open_file *req) {
-        EXPECT_STREQ(download_path, "modem.hex");
-        EXPECT_STREQ(req->file, "modem.hex");
+        EXPECT_EQ(std::string(download_path) + "|" + req->file, "modem.hex|modem.hex");
         EXPECT_EQ(std::string(req->filter, 39), std::string("Hex files (*.hex)\0*.hex\0All files\0*.*\0", 39));
         EXPECT_EQ(std::vector<uint32_t>({req->filter_index, req->max_file, req->max_file_title, req->flags}),
                   std::vector<uint32_t>({1, 256, 256, 0x1004}));
-        EXPECT_STREQ(req->title, "Choose File to Download");
-        EXPECT_STREQ(req->def_ext, "hex");
+        EXPECT_EQ(std::string(req->title) + "|" + req->def_ext, "Choose File to Download|hex");
         std::snprintf(req->file, req->max_file, "C:\\loads\\v2 modem.hex");
         return 1;
     };

@@ -39,9 +39,7 @@ struct ProbeRow {
 void PrintTo(const ProbeRow &row, std::ostream *os) { *os << row.name; }
 
 Strings ok4(std::string ident, std::string more = "") { // the opening answered, then these
-    Strings r = {"OK", "OK", "OK", "OK", ident};
-    if (!more.empty()) r.push_back(more);
-    return r;
+    return more.empty() ? Strings{"OK", "OK", "OK", "OK", ident} : Strings{"OK", "OK", "OK", "OK", ident, more};
 }
 auto no_reply_to(std::string cmd) {
     return [cmd](sim::ModemConfig &c) {
@@ -104,30 +102,25 @@ TEST_P(Probe, Paths) {
     cfg.custom_cmd = "ATI3", cfg.custom_reply = "S Quillmarch V.90";
     if (row.modem) row.modem(cfg);
     sim::Modem modem(cfg);
-    fake::pc().ports[3] = row.modem ? &modem : nullptr;
+    fake::pc().ports[3] = row.modem ? &modem : nullptr, com_port = 3;
     for (auto &r : row.replies) fake::pc().looks.push_back({1, r});
     fake::pc().answer = [&](const std::string &) { return row.answer == 'n' ? PLAT_IDNO : PLAT_IDYES; };
     if (row.settings) {
         std::string s = row.settings;
-        cfg_complete = 1;
-        std::snprintf(cfg_modemname, 256, "Test Modem");
+        cfg_complete = 1, std::snprintf(cfg_modemname, 256, "Test Modem");
         std::snprintf(cfg_atcmd, 256, "%s", s.substr(0, s.find('|')).c_str());
         if (cfg_atcmd[0]) std::strcat(cfg_atcmd, "\r");
         std::snprintf(cfg_response, 256, "%s", s.substr(s.find('|') + 1).c_str());
     }
-    com_port = 3;
     load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
     actual_rrfl_checksum = 0x777; // from an earlier port
     EXPECT_EQ(open_and_probe_port(), row.result);
-    EXPECT_EQ(fake::pc().open_ports(), row.open ? 1 : 0);
-    EXPECT_EQ(hComm != nullptr, row.open);
+    EXPECT_EQ(std::make_pair(fake::pc().open_ports(), hComm != nullptr), std::make_pair(row.open ? 1 : 0, row.open));
     EXPECT_EQ(commands(), OPENING + std::string(row.sent));
     EXPECT_EQ(fake::pc().boxes, row.box.empty() ? Strings{} : Strings{row.box});
     EXPECT_EQ(std::make_pair(actual_sector_size, actual_rrfl_checksum), std::make_pair(row.sector, row.checksum));
-    Strings shown{"[wait]"};
-    if (row.box == ERASE) shown.push_back(std::string(row.settings ? "Found Test Modem" : "Found Modem") +
-                                          " on COM3.|RRFL is Not Compatible.");
-    EXPECT_EQ(fake::pc().screens, shown);
+    Strings shown{"[wait]", std::string(row.settings ? "Found Test Modem" : "Found Modem") + " on COM3.|RRFL is Not Compatible."};
+    EXPECT_EQ(fake::pc().screens, Strings(shown.begin(), shown.begin() + (row.box == ERASE ? 2 : 1)));
     EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n")); // the Wine runner's cue
     EXPECT_TRUE(!row.settings || !row.open || actual_modem_type == MODEM_EXTERNAL);
 }
@@ -162,17 +155,14 @@ TEST(Header, CharactersSixtyFiveToSeventyTwo) {
         {"", MODEM_UNKNOWN, -48 * 17, 0}, // a file shorter than the header: zero bytes
     };
     for (const auto &c : cases) {
-        std::memset(rx_buffer, 0, sizeof rx_buffer);
-        std::memset(rx_buffer, 'S', 65);
+        std::memset(rx_buffer, 0, sizeof rx_buffer), std::memset(rx_buffer, 'S', 65);
         std::memcpy(rx_buffer + 65, c.chars, std::strlen(c.chars));
-        load_modem_type = 9, load_rrfl_sector = 9, load_rrfl_checksum = -7;
-        read_load_header();
+        load_modem_type = 9, load_rrfl_sector = 9, load_rrfl_checksum = -7, read_load_header();
         EXPECT_EQ(std::vector<int>({load_modem_type, load_rrfl_sector, load_rrfl_checksum}),
                   std::vector<int>({c.type, c.sector, c.checksum})) << c.chars;
     }
-    EXPECT_EQ(hex4_value("9fF0"), 0x9FF0);
-    EXPECT_EQ(hex4_value("00G0"), 71 * 16); // a stray byte adds its own code at its place
-    EXPECT_EQ(hex4_value("000\xFF"), 255);
+    // A stray byte adds its own code at its place.
+    EXPECT_EQ(std::vector<int>({hex4_value("9fF0"), hex4_value("00G0"), hex4_value("000\xFF")}), std::vector<int>({0x9FF0, 71 * 16, 255}));
 }
 
 TEST(Header, CompatibleOnlyWhenAllFourHold) {
@@ -192,8 +182,7 @@ TEST(Header, CompatibleOnlyWhenAllFourHold) {
     };
     for (const auto &c : cases) {
         fake::reset();
-        load_rrfl_sector = actual_sector_size = 64, load_rrfl_checksum = actual_rrfl_checksum = 0x1234, load_type_ok = 1;
-        c.breaks();
+        load_rrfl_sector = actual_sector_size = 64, load_rrfl_checksum = actual_rrfl_checksum = 0x1234, load_type_ok = 1, c.breaks();
         EXPECT_EQ(ldsAreCompat(), *c.refusal ? 0 : 1);
         if (*c.refusal) report_incompatible_load();
         EXPECT_EQ(fake::pc().boxes, *c.refusal ? Strings{REFUSED + c.refusal + "USE PREVIOUS LOAD !!!"} : Strings{});

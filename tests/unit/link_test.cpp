@@ -17,9 +17,7 @@ namespace {
 using Looks = std::deque<fake::Machine::Look>;
 
 void open_com3() {
-    fake::reset();
-    fake::pc().ports[3] = nullptr;
-    com_port = 3;
+    fake::reset(), fake::pc().ports[3] = nullptr, com_port = 3;
     ASSERT_TRUE(open_comm_port());
 }
 
@@ -27,20 +25,16 @@ void open_com3() {
 // as GetCommState gave it; reads that return at once, writes bounded.
 TEST(Link, PortOpensWithTheModemsLineSettings) {
     for (auto [port, name, in, out] : {std::tuple<int, const char *, uint32_t, uint32_t>{1, "COM1:19200,n,8,1", ~0u, 0xFFFFDCDF},
-                                      {9, "COM9:19200,n,8,1", 0, 0x1014}, {10, "\\\\.\\COM10", 0, 0x1014},
-                                      {255, "\\\\.\\COM255", 0, 0x1014}}) {
-        fake::reset();
+                                      {9, "COM9:19200,n,8,1", 0, 0x1014}, {10, "\\\\.\\COM10", 0, 0x1014}, {255, "\\\\.\\COM255", 0, 0x1014}}) {
+        fake::reset(), fake::pc().ports[port] = nullptr, com_port = port;
         fake::pc().dcb = {0, 9600, in, 0, 11, 0, 7, 2, 2, 0x11, 0x13, 0, 0, 0, 0};
-        fake::pc().ports[port] = nullptr;
-        com_port = port;
         EXPECT_TRUE(open_comm_port()) << name;
         EXPECT_STREQ(comm_device_name, name);
         const plat_dcb &d = fake::pc().dcb;
         const plat_timeouts &t = fake::pc().timeouts;
         EXPECT_EQ(std::vector<uint32_t>({d.BaudRate, d.flags, d.ByteSize, d.Parity, d.StopBits, d.XonLim, t.ReadIntervalTimeout,
-                                         t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                                         t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
-                  std::vector<uint32_t>({115200, out, 8, 0, 0, 11, ~0u, 0, 0, 10, 1000}));
+                                         t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                                         t.WriteTotalTimeoutConstant}), std::vector<uint32_t>({115200, out, 8, 0, 0, 11, ~0u, 0, 0, 10, 1000}));
     }
     // Settings that cannot be read: the previous port's record, changed as always.
     fake::pc().fail_get_state = true, fake::pc().dcb.flags = 0;
@@ -50,8 +44,7 @@ TEST(Link, PortOpensWithTheModemsLineSettings) {
     EXPECT_TRUE(open_comm_port());
     com_port = 4; // no such port
     EXPECT_FALSE(open_comm_port());
-    EXPECT_EQ(hComm, nullptr);
-    EXPECT_EQ(fake::pc().open_ports(), 3);
+    EXPECT_EQ(std::make_pair(hComm, fake::pc().open_ports()), std::make_pair(port_handle(nullptr), 3));
 }
 
 std::string zeros(size_t n) { return std::string(n, '\0'); }
@@ -60,10 +53,8 @@ TEST(Link, DevicewriteSendsWholeChunks) {
     const std::string rec = "S1130000" + std::string(36, 'A') + "\r";     // 45 bytes
     const std::string longest = "at&&f:" + std::string(520, '7') + "\r"; // 527 bytes
     const std::string abc = "0123456789ABCDEFGHIJ";
-    std::vector<int> empty10(10, 0), then_empty199(200, 0), then_empty200(201, 0);
-    then_empty199[0] = then_empty200[0] = 8;
-    std::vector<int> short_at_end(32, 16);
-    short_at_end.push_back(14);
+    std::vector<int> empty10(10, 0), then_empty199(200, 0), then_empty200(201, 0), short_at_end(32, 16);
+    then_empty199[0] = then_empty200[0] = 8, short_at_end.push_back(14);
     const struct {
         const char *name;
         std::string data; // the data, the byte after it, and what follows
@@ -94,8 +85,7 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         SCOPED_TRACE(c.name);
         open_com3();
         fake::pc().write_takes.assign(c.takes.begin(), c.takes.end());
-        fake::pc().write_takes.push_back(16); // anything after the script goes through
-        port_stop = c.stop;
+        fake::pc().write_takes.push_back(16), port_stop = c.stop; // anything after the script goes through
         EXPECT_EQ(devicewrite(hComm, c.data.c_str(), c.length), c.result);
         EXPECT_EQ(fake::pc().line, c.line);
         // The data and the byte after it, as the Wine runner reads them; a refused line is not.
@@ -119,8 +109,7 @@ TEST(Link, SettleAndBusyWait) {
     }
     uint64_t t = fake::pc().now_ms;
     clock_wait(100);
-    EXPECT_GE(fake::pc().now_ms - t, 100u);
-    EXPECT_LE(fake::pc().now_ms - t, 101u);
+    EXPECT_TRUE(fake::pc().now_ms - t >= 100 && fake::pc().now_ms - t <= 101) << fake::pc().now_ms - t;
 }
 
 // Replies arrive at the looks; each look is [ms after the wait began, bytes].
@@ -142,8 +131,7 @@ TEST(Link, ReplyWaits) {
         int polls;      // polling: the call that found it
     } cases[] = {
         {"a token split across two reads", 1, {{10, "O"}, {20, "K\r\n"}}, WAIT_FOUND, "OK\r\n", 0},
-        {"past 3072 bytes the buffer starts again", 1, flood(x3100, 3, "OK\r\n"), WAIT_FOUND,
-         std::string(28, 'x') + "OK\r\n", 0},
+        {"past 3072 bytes the buffer starts again", 1, flood(x3100, 3, "OK\r\n"), WAIT_FOUND, std::string(28, 'x') + "OK\r\n", 0},
         {"3071 bytes leave room for one more read", 1, flood(std::string(3069, 'x') + "OK", 2, ""), WAIT_FOUND, "", 0},
         {"nothing, then the limit", 1, {{2000, ""}, {2001, ""}}, WAIT_TIMEOUT, "previous", 0},
         {"polling: one byte per read", 0, {{10, "O"}, {20, "K"}}, WAIT_FOUND, "OK", 2},
@@ -152,16 +140,13 @@ TEST(Link, ReplyWaits) {
          WAIT_FOUND, "fffffOK", 52},
         {"polling: the restart keeps the tail, then the limit", 0, flood(std::string(4080, 'f'), 50, "", 2001), WAIT_TIMEOUT,
          "ffffff", 52},
-        {"polling: the token in the read that fills the buffer", 0,
-         flood(std::string(4070, 'f') + "OK" + std::string(8, 'f'), 0, ""), WAIT_FOUND, "", 51},
+        {"polling: the token in the read that fills the buffer", 0, flood(std::string(4070, 'f') + "OK" + std::string(8, 'f'), 0, ""),
+         WAIT_FOUND, "", 51},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         open_com3();
-        std::strcpy(rx_buffer, "previous");
-        fake::pc().looks = c.looks;
-        rx_count = 0;
-        wait_start_tick = fake::ticks();
+        std::strcpy(rx_buffer, "previous"), fake::pc().looks = c.looks, rx_count = 0, wait_start_tick = fake::ticks();
         unsigned r = wait_for_reply("OK", 1, c.blocking);
         int polls = 1;
         for (; r == WAIT_PENDING && polls < 200; ++polls) {
@@ -169,8 +154,7 @@ TEST(Link, ReplyWaits) {
             r = wait_for_reply("OK", 1, 0);
         }
         EXPECT_EQ(r, c.result);
-        EXPECT_TRUE(c.rx.empty() || c.rx == rx_buffer) << rx_buffer;
-        EXPECT_TRUE(!c.polls || polls == c.polls) << polls;
+        EXPECT_TRUE((c.rx.empty() || c.rx == rx_buffer) && (!c.polls || polls == c.polls)) << rx_buffer << " " << polls;
         EXPECT_TRUE(r != WAIT_FOUND || static_cast<size_t>(rx_count) == std::strlen(rx_buffer));
     }
     // Reads never reach past the terminator's place.
@@ -191,8 +175,7 @@ int open_files() { return static_cast<int>(std::distance(std::filesystem::direct
 // escaped, the status lines when they change, each box with its answer.
 TEST(Log, EachRunAppendsItsOwnLines) {
     const std::string path = fake::scratch() + "/run.log", next = fake::scratch() + "/next.log";
-    fake::reset();
-    fake::write_file(path, "before\n");
+    fake::reset(), fake::write_file(path, "before\n");
     const int files = open_files();
     int answer = PLAT_IDNO;
     fake::pc().answer = [&](const std::string &) { return answer; };
@@ -200,14 +183,9 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     at(0), log_start(path.c_str(), "C:\\f\\flashfile.ini");
     at(12), debug_trace("a\r\n\t\x01\x1f \x7f\x80z");
     std::strcpy(status_line1, "One"), std::strcpy(status_line2, "Two");
-    at(13), message_box("Erase?", "Q", PLAT_MB_YESNO);
-    at(14), ReDraw();
-    std::strcpy(status_line2, "Three");
-    at(15), ReDraw(), answer = PLAT_IDYES, message_box("Y?", "Q", PLAT_MB_YESNO);
-    log_load_file("C:\\loads\\modem.hex");
-    at(16), answer = PLAT_IDOK, message_box("Done", "Q", PLAT_MB_OK);
-    log_end();
-    at(17), log_line("trace", "after the end");
+    at(13), message_box("Erase?", "Q", PLAT_MB_YESNO), at(14), ReDraw(), std::strcpy(status_line2, "Three");
+    at(15), ReDraw(), answer = PLAT_IDYES, message_box("Y?", "Q", PLAT_MB_YESNO), log_load_file("C:\\loads\\modem.hex");
+    at(16), answer = PLAT_IDOK, message_box("Done", "Q", PLAT_MB_OK), log_end(), at(17), log_line("trace", "after the end");
     at(20), log_start(next.c_str(), "(none)"), at(21), log_line("trace", "next run"), log_end();
     log_start("", "(none)"), log_line("trace", "no log"), log_end();
     EXPECT_EQ(open_files(), files);
