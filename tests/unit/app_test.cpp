@@ -42,7 +42,7 @@ TEST(Settings, KeysAsTheirRulesSay) {
         {"NoPopUps=yex\nSkipFlush=yes!\n", "0|0|||||||0"}, {"NoPopUps=y\nSkipFlush=ye\n", "0|0|||||||0"},
         {"atcmd=\nresponse=<empty>\natchecksum=<EMPTY>\nchecksumresponse=\"<empty>\"\n", "0|0|||||<EMPTY>\r||0"},
         {"modemname=Test Modem\n", "0|0|Test Modem||||||0"},
-        {"modemname=\nfilename=f.hex\n", "0|0||f.hex|||||0"},
+        {"modemname=\n;" + std::string(4057, 'c') + "\nfilename=f.hex", "0|0||f.hex|||||0"}, // 4097 bytes
         {"modemname=" + v300 + "\nfilename=" + v254 + "\natcmd=" + v300 + "\n",
          "0|0|" + v254 + "|" + v254 + "|" + v254 + "\r||||1"},
         {"-", "0|0|||||||0"},
@@ -57,11 +57,12 @@ TEST(Settings, KeysAsTheirRulesSay) {
     std::string folder = DIR + "/" + std::string(241 - DIR.size() - 1, 'd');
     write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\natchecksum=C\n");
     EXPECT_EQ(read_flash_settings(folder.c_str(), cfg_modemname, cfg_filename), 1);
+    EXPECT_EQ(settings_path, folder + "\\flashfile.ini"); // named in the log
     write_ini(folder + "d", "modemname=M\nfilename=f.hex\n");
     fs::copy_file(folder + "d/flashfile.ini", folder + "d/flashfile.in"); // what a cut path would name
     for (std::string f : {folder + "d", std::string()}) { // too long, or none at all: the defaults
         cfg_complete = read_flash_settings(f.empty() ? nullptr : f.c_str(), cfg_modemname, cfg_filename);
-        EXPECT_EQ(settings_read(), "0|0|||||||0");
+        EXPECT_EQ(settings_read() + settings_path, "0|0|||||||0");
     }
 }
 
@@ -80,14 +81,14 @@ TEST(Settings, PortableReaderAgreesWithWindows) {
 // Load and loader files are read as a C text stream reads them on Windows.
 TEST(Files, ReadAsATextStream) {
     const std::string path = fake::scratch() + "/t.txt";
-    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r", 9)); // only a CR before LF is dropped
+    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r\x1a" "after", 15)); // only a CR before LF is dropped; ^Z ends it
     text_file *f = text_open(path.c_str());
     char buf[16];
     EXPECT_EQ(std::string(buf, text_read(f, buf, 2)), "a\n");
     EXPECT_EQ(std::string(buf, text_read(f, buf, sizeof buf)), std::string("b\rc\0\xff\r", 6));
     EXPECT_EQ(text_getc(f), -1);
     text_close(f);
-    EXPECT_EQ(std::make_pair(file_size(path.c_str()), file_size("/none")), std::make_pair(9L, -1L));
+    EXPECT_EQ(std::make_pair(file_size(path.c_str()), file_size("/none")), std::make_pair(15L, -1L));
 }
 
 TEST(Startup, FolderSettingsAndFirstPort) {

@@ -28,15 +28,14 @@ struct ProbeRow {
     const char *name;
     std::function<void(sim::ModemConfig &)> modem; // none: the replies answer instead, one a wait
     Strings replies;
-    const char *settings; // "atcmd|response" of the settings, or nullptr
-    char answer;          // to the erase question
     int result;
     bool open;
     const char *sent; // after the opening
     std::string box;
     int sector, checksum;
+    const char *settings = nullptr; // "atcmd|response" of the settings
+    char answer = 'y';              // to the erase question
 };
-void PrintTo(const ProbeRow &row, std::ostream *os) { *os << row.name; }
 
 Strings ok4(std::string ident, std::string more = "") { // the opening answered, then these
     return more.empty() ? Strings{"OK", "OK", "OK", "OK", ident} : Strings{"OK", "OK", "OK", "OK", ident, more};
@@ -48,91 +47,81 @@ auto no_reply_to(std::string cmd) {
     };
 }
 auto resident = [](sim::ModemConfig &c) { c.firmware_running = false; };
+auto as_made = [](sim::ModemConfig &) {};
 
 // The load is for an internal modem whose loader has 64-byte sectors and
 // the checksum 1234, as the model's by default.
 const ProbeRow probe_rows[] = {
-    {"nothing answers", {}, {}, nullptr, 'y', PROBE_NO_MODEM, false, "", "", 0, 0x777},
-    {"no answer to ATI5", no_reply_to("ATI5"), {}, nullptr, 'y', PROBE_NO_MODEM, false, "ATI5 ", "", 0, 0x777},
-    {"firmware whose loader fits", [](auto &) {}, {}, nullptr, 'y', PROBE_START_RRFL, true, "ATI5 AT&&FFL ", "", 64, 0x1234},
+    {"nothing answers", {}, {}, PROBE_NO_MODEM, false, "", "", 0, 0x777},
+    {"no answer to ATI5", no_reply_to("ATI5"), {}, PROBE_NO_MODEM, false, "ATI5 ", "", 0, 0x777},
+    {"firmware whose loader fits", as_made, {}, PROBE_START_RRFL, true, "ATI5 AT&&FFL ", "", 64, 0x1234},
     {"firmware whose loader does not fit, erase", [](auto &c) { c.rrfl_sector = 16, c.rrfl_checksum = 0xBEEF; }, {},
-     nullptr, 'y', PROBE_NEED_LOADER, true, "ATI5 AT&&FFL ", ERASE, 16, 0xBEEF},
-    {"firmware whose loader does not fit, no erase", [](auto &c) { c.rrfl_checksum = 0xBEEF; }, {}, nullptr, 'n',
-     PROBE_GIVE_UP, true, "ATI5 AT&&FFL ", ERASE, 64, 0xBEEF},
-    {"firmware without a resident loader", [](auto &c) { c.rrfl_sector = 0; }, {}, nullptr, 'y', PROBE_NEED_LOADER, true,
-     "ATI5 AT&&FFL ", "", 0, 0x777},
-    {"resident loader that fits", resident, {}, nullptr, 'y', PROBE_RRFL_STARTED, true, "ATI5 AT&&FGO ", "", 64, 0x1234},
-    {"resident loader that does not start", [](auto &c) { resident(c), no_reply_to("AT&&FGO")(c); }, {}, nullptr, 'y',
-     PROBE_NO_MODEM, false, "ATI5 AT&&FGO ", "", 64, 0x1234},
-    {"resident loader with another checksum", [](auto &c) { resident(c), c.rrfl_checksum = 0x4321; }, {}, nullptr, 'y',
-     PROBE_GIVE_UP, true, "ATI5 ", REFUSED + CHECKSUMS + "4321\n\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!", 64, 0x4321},
-    {"resident loader of another type", [](auto &c) { resident(c), c.type_letter = 'S'; }, {}, nullptr, 'y',
-     PROBE_GIVE_UP, true, "ATI5 ", REFUSED + "is incompatible (ISA)\nUSE PREVIOUS LOAD !!!", 64, 0x1234},
-    // The settings' command: the type letter is the eighth byte of its reply.
-    {"the settings' command and a reply they accept", [](auto &) {}, {}, "ATI3|CONNECT^Quillmarch", 'n', PROBE_GIVE_UP,
-     true, "ATI3 AT&&FFL ", ERASE, 64, 0x1234},
-    {"a reply the settings do not accept", [](auto &) {}, {}, "ATI3|CONNECT^RING", 'y', PROBE_NO_MODEM, false, "ATI3 ",
+     PROBE_NEED_LOADER, true, "ATI5 AT&&FFL ", ERASE, 16, 0xBEEF},
+    {"firmware whose loader does not fit, no erase", [](auto &c) { c.rrfl_checksum = 0xBEEF; }, {}, PROBE_GIVE_UP, true,
+     "ATI5 AT&&FFL ", ERASE, 64, 0xBEEF, nullptr, 'n'},
+    {"firmware without a resident loader", [](auto &c) { c.rrfl_sector = 0; }, {}, PROBE_NEED_LOADER, true, "ATI5 AT&&FFL ",
      "", 0, 0x777},
-    {"an empty alternative accepts any reply", [](auto &) {}, {}, "ATI3|CONNECT^", 'n', PROBE_GIVE_UP, true,
-     "ATI3 AT&&FFL ", ERASE, 64, 0x1234},
-    {"an empty command in the settings", [](auto &) {}, {}, "|Quillmarch", 'y', PROBE_NO_MODEM, false, "", "", 0, 0x777},
+    {"resident loader that fits", resident, {}, PROBE_RRFL_STARTED, true, "ATI5 AT&&FGO ", "", 64, 0x1234},
+    {"resident loader that does not start", [](auto &c) { resident(c), no_reply_to("AT&&FGO")(c); }, {}, PROBE_NO_MODEM,
+     false, "ATI5 AT&&FGO ", "", 64, 0x1234},
+    {"resident loader with another checksum", [](auto &c) { resident(c), c.rrfl_checksum = 0x4321; }, {}, PROBE_GIVE_UP,
+     true, "ATI5 ", REFUSED + CHECKSUMS + "4321\n\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!", 64, 0x4321},
+    {"resident loader of another type", [](auto &c) { resident(c), c.type_letter = 'S'; }, {}, PROBE_GIVE_UP, true, "ATI5 ",
+     REFUSED + "is incompatible (ISA)\nUSE PREVIOUS LOAD !!!", 64, 0x1234},
+    // The settings' command: the type letter is the eighth byte of its reply.
+    {"the settings' command and a reply they accept", as_made, {}, PROBE_GIVE_UP, true, "ATI3 AT&&FFL ", ERASE, 64, 0x1234,
+     "ATI3|CONNECT^Quillmarch", 'n'},
+    {"a reply the settings do not accept", as_made, {}, PROBE_NO_MODEM, false, "ATI3 ", "", 0, 0x777, "ATI3|CONNECT^RING"},
+    {"an empty alternative accepts any reply", as_made, {}, PROBE_GIVE_UP, true, "ATI3 AT&&FFL ", ERASE, 64, 0x1234,
+     "ATI3|CONNECT^", 'n'},
+    {"an empty command in the settings", as_made, {}, PROBE_NO_MODEM, false, "", "", 0, 0x777, "|Quillmarch"},
     // Replies no modem model gives: where the sector token and the digits stand.
-    {"no sector token", {}, ok4("ATI5\r\r\nI RRFL 1234 OK"), nullptr, 'y', PROBE_GIVE_UP, true, "ATI5 ",
+    {"no sector token", {}, ok4("ATI5\r\r\nI RRFL 1234 OK"), PROBE_GIVE_UP, true, "ATI5 ",
      REFUSED + SECTORS + " 0\n Load sector = 40\nUSE PREVIOUS LOAD !!!", 0, 0x777},
-    {"both tokens after RRFL", {}, ok4("ATI5\r\r\nI RRFL,10,0000,40,1234 OK", "OK"), nullptr, 'y', PROBE_RRFL_STARTED,
-     true, "ATI5 AT&&FGO ", "", 64, 0x1234},
-    {"both tokens in the loader facts", {}, ok4("ATI5\r\r\nI 56K OK", "FL 5678,10,1234,40, OK"), nullptr, 'y',
-     PROBE_START_RRFL, true, "ATI5 AT&&FFL ", "", 64, 0x1234},
-    {"digits cut after the token", {}, ok4("ATI5\r\r\nI RRFL OK,40,1"), nullptr, 'y', PROBE_GIVE_UP, true, "ATI5 ",
+    {"both tokens after RRFL", {}, ok4("ATI5\r\r\nI RRFL,10,0000,40,1234 OK", "OK"), PROBE_RRFL_STARTED, true,
+     "ATI5 AT&&FGO ", "", 64, 0x1234},
+    {"both tokens in the loader facts", {}, ok4("ATI5\r\r\nI 56K OK", "FL 5678,10,1234,40, OK"), PROBE_START_RRFL, true,
+     "ATI5 AT&&FFL ", "", 64, 0x1234},
+    {"digits cut after the token", {}, ok4("ATI5\r\r\nI RRFL OK,40,1"), PROBE_GIVE_UP, true, "ATI5 ",
      REFUSED + CHECKSUMS + "ffffffff\n\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!", 64, -1},
-    {"digits cut before the token", {}, ok4("ATI5\r\r\nI 56K OK", "OK,40,"), nullptr, 'n', PROBE_GIVE_UP, true,
-     "ATI5 AT&&FFL ", ERASE, 64, -1},
-    {"four digits at the very end after the token", {}, ok4("ATI5\r\r\nI RRFL OK,40,1234", "OK"), nullptr, 'y',
-     PROBE_RRFL_STARTED, true, "ATI5 AT&&FGO ", "", 64, 0x1234},
-    {"four digits at the very start before the token", {}, ok4("ATI5\r\r\nI 56K OK", "1234,40, OK"), nullptr, 'y',
-     PROBE_START_RRFL, true, "ATI5 AT&&FFL ", "", 64, 0x1234},
+    {"digits cut before the token", {}, ok4("ATI5\r\r\nI 56K OK", "OK,40,"), PROBE_GIVE_UP, true, "ATI5 AT&&FFL ", ERASE,
+     64, -1, nullptr, 'n'},
+    {"four digits at the very end after the token", {}, ok4("ATI5\r\r\nI RRFL OK,40,1234", "OK"), PROBE_RRFL_STARTED, true,
+     "ATI5 AT&&FGO ", "", 64, 0x1234},
+    {"four digits at the very start before the token", {}, ok4("ATI5\r\r\nI 56K OK", "1234,40, OK"), PROBE_START_RRFL, true,
+     "ATI5 AT&&FFL ", "", 64, 0x1234},
 };
 
-class Probe : public ::testing::TestWithParam<ProbeRow> {};
-
-TEST_P(Probe, Paths) {
-    const ProbeRow &row = GetParam();
-    fake::reset();
-    sim::ModemConfig cfg = fake::Job::quiet();
-    cfg.custom_cmd = "ATI3", cfg.custom_reply = "S Quillmarch V.90";
-    if (row.modem) row.modem(cfg);
-    sim::Modem modem(cfg);
-    fake::pc().ports[3] = row.modem ? &modem : nullptr, com_port = 3;
-    for (auto &r : row.replies) fake::pc().looks.push_back({1, r});
-    fake::pc().answer = [&](const std::string &) { return row.answer == 'n' ? PLAT_IDNO : PLAT_IDYES; };
-    if (row.settings) {
-        std::string s = row.settings;
-        cfg_complete = 1, std::snprintf(cfg_modemname, 256, "Test Modem");
-        std::snprintf(cfg_atcmd, 256, "%s", s.substr(0, s.find('|')).c_str());
-        if (cfg_atcmd[0]) std::strcat(cfg_atcmd, "\r");
-        std::snprintf(cfg_response, 256, "%s", s.substr(s.find('|') + 1).c_str());
+TEST(Probe, Paths) {
+    for (const ProbeRow &row : probe_rows) {
+        SCOPED_TRACE(row.name);
+        fake::reset();
+        sim::ModemConfig cfg = fake::Job::quiet();
+        cfg.custom_cmd = "ATI3", cfg.custom_reply = "S Quillmarch V.90";
+        if (row.modem) row.modem(cfg);
+        sim::Modem modem(cfg);
+        fake::pc().ports[3] = row.modem ? &modem : nullptr, com_port = 3;
+        for (auto &r : row.replies) fake::pc().looks.push_back({1, r});
+        fake::pc().answer = [&](const std::string &) { return row.answer == 'n' ? PLAT_IDNO : PLAT_IDYES; };
+        if (row.settings) {
+            std::string s = row.settings, cmd = s.substr(0, s.find('|'));
+            cfg_complete = 1, std::snprintf(cfg_modemname, 256, "Test Modem");
+            std::snprintf(cfg_atcmd, 256, "%s%s", cmd.c_str(), cmd.empty() ? "" : "\r");
+            std::snprintf(cfg_response, 256, "%s", s.substr(s.find('|') + 1).c_str());
+        }
+        load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
+        actual_rrfl_checksum = 0x777; // from an earlier port
+        EXPECT_EQ(open_and_probe_port(), row.result);
+        EXPECT_EQ(std::make_pair(fake::pc().open_ports(), hComm != nullptr), std::make_pair(row.open ? 1 : 0, row.open));
+        EXPECT_EQ(commands(), OPENING + std::string(row.sent));
+        EXPECT_EQ(fake::pc().boxes, row.box.empty() ? Strings{} : Strings{row.box});
+        EXPECT_EQ(std::make_pair(actual_sector_size, actual_rrfl_checksum), std::make_pair(row.sector, row.checksum));
+        Strings shown{"[wait]", std::string(row.settings ? "Found Test Modem" : "Found Modem") + " on COM3.|RRFL is Not Compatible."};
+        EXPECT_EQ(fake::pc().screens, Strings(shown.begin(), shown.begin() + (row.box == ERASE ? 2 : 1)));
+        EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n")); // the Wine runner's cue
+        EXPECT_TRUE(!row.settings || !row.open || actual_modem_type == MODEM_EXTERNAL);
     }
-    load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
-    actual_rrfl_checksum = 0x777; // from an earlier port
-    EXPECT_EQ(open_and_probe_port(), row.result);
-    EXPECT_EQ(std::make_pair(fake::pc().open_ports(), hComm != nullptr), std::make_pair(row.open ? 1 : 0, row.open));
-    EXPECT_EQ(commands(), OPENING + std::string(row.sent));
-    EXPECT_EQ(fake::pc().boxes, row.box.empty() ? Strings{} : Strings{row.box});
-    EXPECT_EQ(std::make_pair(actual_sector_size, actual_rrfl_checksum), std::make_pair(row.sector, row.checksum));
-    Strings shown{"[wait]", std::string(row.settings ? "Found Test Modem" : "Found Modem") + " on COM3.|RRFL is Not Compatible."};
-    EXPECT_EQ(fake::pc().screens, Strings(shown.begin(), shown.begin() + (row.box == ERASE ? 2 : 1)));
-    EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n")); // the Wine runner's cue
-    EXPECT_TRUE(!row.settings || !row.open || actual_modem_type == MODEM_EXTERNAL);
-}
-
-INSTANTIATE_TEST_SUITE_P(, Probe, ::testing::ValuesIn(probe_rows), [](const auto &info) {
-    std::string n;
-    for (const char *c = info.param.name; *c; ++c) n += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return n;
-});
-
-// Counted from the echo, past the line end of the previous reply.
-TEST(ProbeType, LetterAtIndexSevenInEitherCase) {
+    // The type letter in either case, counted from the echo, past the line end of the previous reply.
     for (char letter : std::string("CcIiSsUuPp5")) {
         fake::reset();
         for (auto &r : ok4(std::string(std::islower(letter) ? "\r\n" : "") + "ATI5\r\r\n" + letter + " OK"))

@@ -98,20 +98,6 @@ TEST(Link, DevicewriteSendsWholeChunks) {
     for (size_t i = 2; i < w.size(); ++i) EXPECT_EQ(w[i].first - w[i - 1].first, 21u);
 }
 
-// Settling pauses the line (SkipFlush=yes: not at all); a busy wait takes
-// the time asked, the clock's last read aside.
-TEST(Link, SettleAndBusyWait) {
-    open_com3();
-    for (int skip : {0, 1}) {
-        uint64_t t = fake::pc().now_ms;
-        skip_flush = skip, settle_port();
-        EXPECT_EQ(fake::pc().now_ms > t, skip == 0);
-    }
-    uint64_t t = fake::pc().now_ms;
-    clock_wait(100);
-    EXPECT_TRUE(fake::pc().now_ms - t >= 100 && fake::pc().now_ms - t <= 101) << fake::pc().now_ms - t;
-}
-
 // Replies arrive at the looks; each look is [ms after the wait began, bytes].
 Looks flood(const std::string &first, int quiet_looks, const std::string &later, uint32_t last = 12) {
     Looks l{{10, first}};
@@ -138,6 +124,8 @@ TEST(Link, ReplyWaits) {
         {"polling: a flood then the token", 0, flood(std::string(10000, 'f') + "\r\nOK", 0, ""), WAIT_FOUND, "", 126},
         {"polling: the token split across the restart", 0, flood(std::string(51 * 80 - 1, 'f') + "O", 50, "K"),
          WAIT_FOUND, "fffffOK", 52},
+        {"polling: 4015 bytes leave room for one more read", 0, flood(std::string(4015, 'f'), 50, "OK"), WAIT_FOUND,
+         std::string(4015, 'f') + "OK", 52},
         {"polling: the restart keeps the tail, then the limit", 0, flood(std::string(4080, 'f'), 50, "", 2001), WAIT_TIMEOUT,
          "ffffff", 52},
         {"polling: the token in the read that fills the buffer", 0, flood(std::string(4070, 'f') + "OK" + std::string(8, 'f'), 0, ""),
@@ -166,6 +154,16 @@ TEST(Link, ReplyWaits) {
     EXPECT_EQ(read_port(0, 80), 0);
     fake::pc().fail_read = false, fake::pc().fail_pending = true;
     EXPECT_EQ(std::make_pair(read_port(0, 80), fake::pc().incoming.size()), std::make_pair(0, size_t(214)));
+    // Settling pauses the line (SkipFlush=yes: not at all); a busy wait takes
+    // the time asked, the clock's last read aside.
+    for (int skip : {0, 1}) {
+        uint64_t t = fake::pc().now_ms;
+        skip_flush = skip, settle_port();
+        EXPECT_EQ(fake::pc().now_ms > t, skip == 0);
+    }
+    uint64_t t = fake::pc().now_ms;
+    clock_wait(100);
+    EXPECT_TRUE(fake::pc().now_ms - t >= 100 && fake::pc().now_ms - t <= 101) << fake::pc().now_ms - t;
 }
 
 int open_files() { return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
@@ -176,8 +174,7 @@ int open_files() { return static_cast<int>(std::distance(std::filesystem::direct
 TEST(Log, EachRunAppendsItsOwnLines) {
     const std::string path = fake::scratch() + "/run.log", next = fake::scratch() + "/next.log";
     fake::reset(), fake::write_file(path, "before\n");
-    const int files = open_files();
-    int answer = PLAT_IDNO;
+    int files = open_files(), answer = PLAT_IDNO;
     fake::pc().answer = [&](const std::string &) { return answer; };
     auto at = [](uint32_t ms) { fake::pc().now_ms = 5000 + ms; };
     at(0), log_start(path.c_str(), "C:\\f\\flashfile.ini");
@@ -192,9 +189,8 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     const std::regex date("run of [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},");
     EXPECT_EQ(std::regex_replace(fake::read_file(path), date, "run of D,"),
               "before\nQuillmarch Flash Loader 1.4f, run of D, settings C:\\f\\flashfile.ini, load file C:\\loads\\modem.hex\n"
-              "       12 trace a\\r\\n\\t\\x01\\x1F \\x7F\x80z\n       13 status \"One\" \"Two\"\n"
-              "       14 box \"Q\" \"Erase?\" answered No\n       15 status \"One\" \"Three\"\n"
-              "       16 box \"Q\" \"Y?\" answered Yes\n       16 box \"Q\" \"Done\" answered OK\n");
+              "       12 trace a\\r\\n\\t\\x01\\x1F \\x7F\x80z\n       13 status \"One\" \"Two\"\n       14 box \"Q\" \"Erase?\" answered No\n"
+              "       15 status \"One\" \"Three\"\n       16 box \"Q\" \"Y?\" answered Yes\n       16 box \"Q\" \"Done\" answered OK\n");
     EXPECT_EQ(std::regex_replace(fake::read_file(next), date, "run of D,"),
               "Quillmarch Flash Loader 1.4f, run of D, settings (none), load file (none)\n        1 trace next run\n");
 }
