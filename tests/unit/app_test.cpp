@@ -17,9 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 const std::string DIR = fake::scratch() + "/app";
 
-void write_ini(const fs::path &folder, const std::string &keys) {
-    fs::create_directories(folder);
-    fake::write_file((folder / "flashfile.ini").string(), "[FlashInfo]\r\n" + keys);
+void write_ini(const fs::path &dir, const std::string &keys) {
+    fs::create_directories(dir), fake::write_file((dir / "flashfile.ini").string(), "[FlashInfo]\r\n" + keys);
 }
 
 std::string settings_read() {
@@ -31,10 +30,7 @@ std::string settings_read() {
 
 TEST(Settings, KeysAsTheirRulesSay) {
     const std::string v300(300, 'v'), v254(254, 'v');
-    const struct {
-        std::string keys; // "-": no settings file
-        std::string read;
-    } cases[] = {
+    const struct { std::string keys, read; } cases[] = { // keys "-": no settings file
         {"NoPopUps=yes\nSkipFlush=YES\nmodemname=Test Modem\nfilename=C:\\loads\\modem.hex\natcmd=ATI5\nresponse=OK^READY\n"
          "atchecksum=AT&&FC\nchecksumresponse=CS OK\nlogfile=flash.log\n",
          "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1flash.log"},
@@ -73,7 +69,8 @@ TEST(Settings, PortableReaderAgreesWithWindows) {
         char out[300];
         std::memset(out, '#', sizeof out);
         uint32_t n = profile_read_string(q.section, q.key, q.def, out, q.capacity, (DIR + "/" + q.file).c_str());
-        EXPECT_EQ(std::make_pair(n, std::string(q.capacity ? out : "")), std::make_pair(q.count, std::string(q.value))) << q.file << " " << q.key;
+        EXPECT_EQ(std::make_pair(n, std::string(q.capacity ? out : "")), std::make_pair(q.count, std::string(q.value)))
+            << q.file << " " << q.key;
         EXPECT_EQ(out[q.capacity], '#') << "written past the capacity";
     }
 }
@@ -94,11 +91,7 @@ TEST(Files, ReadAsATextStream) {
 TEST(Startup, FolderSettingsAndFirstPort) {
     const fs::path longer = fs::path(DIR) / std::string(242 - DIR.size() - 1, 'g'); // too long for the settings path
     const fs::path full = fs::path(DIR) / std::string(241 - DIR.size() - 1, 'f');   // "\flashfile.exe": 255 in all
-    const struct {
-        std::string module; // the program's path
-        bool current;       // its folder made current
-        int complete;
-    } cases[] = {
+    const struct { std::string module; bool current; int complete; } cases[] = { // the program's path; its folder made current
         {DIR + "/program\\flashfile.exe", true, 1},
         {"flashfile.exe", false, 0},                 // no folder at all
         {DIR + "\\" + std::string(300, 'L') + "\\flashfile.exe", false, 0}, // cut, it would name the folder above
@@ -114,7 +107,8 @@ TEST(Startup, FolderSettingsAndFirstPort) {
         fake::reset(), fake::pc().module_path = c.module, fake::pc().now_ms = 5000;
         ASSERT_EQ(app_startup("3", 1), 1);
         std::string folder = c.module.substr(0, c.module.rfind('\\'));
-        EXPECT_EQ(std::make_pair(fs::current_path() == fs::path(folder), cfg_complete), std::make_pair(c.current, c.complete)) << c.module;
+        EXPECT_EQ(std::make_pair(fs::current_path() == fs::path(folder), cfg_complete), std::make_pair(c.current, c.complete))
+            << c.module;
         EXPECT_STREQ(status_line1, "Quillmarch Flash Loader Ver:1.4");
         EXPECT_STREQ(status_line2, c.complete ? "Searching for Test Modem." : "Searching for the Modem.");
         EXPECT_EQ(std::vector<int>({static_cast<int>(start_tick), flash_state, com_port}), std::vector<int>({5000, 0, 3}));
@@ -140,13 +134,10 @@ TEST(Window, StatusLinesBarAndClose) {
     // The bar: a quarter inch in from each side, the fourth line down; filled
     // by the loader's lines in state 4, the load's bytes in 7 and 8.
     loader_lines_sent = 301, loader_line_total = 603, bytes_sent = 8000000, load_file_size = 8388608;
-    const struct {
-        int state, right, dpi_x, dpi_y, line;
-        std::vector<int> bar; // outline left, top, right, bottom; fill right ({}: no bar)
-    } cases[] = {
-        {4, 432, 96, 96, 16, {24, 72, 408, 88, 215}}, {7, 600, 120, 144, 20, {30, 96, 570, 116, 544}},
-        {8, 432, 96, 96, 16, {24, 72, 408, 88, 390}}, {6, 432, 96, 96, 16, {}}, {3, 432, 96, 96, 16, {}},
-        {5, 432, 96, 96, 16, {}},                    {9, 432, 96, 96, 16, {}},
+    // The bar: outline left, top, right, bottom; fill right ({}: no bar).
+    const struct { int state, right, dpi_x, dpi_y, line; std::vector<int> bar; } cases[] = {
+        {4, 432, 96, 96, 16, {24, 72, 408, 88, 215}}, {7, 600, 120, 144, 20, {30, 96, 570, 116, 544}}, {6, 432, 96, 96, 16, {}},
+        {8, 432, 96, 96, 16, {24, 72, 408, 88, 390}}, {3, 432, 96, 96, 16, {}}, {5, 432, 96, 96, 16, {}}, {9, 432, 96, 96, 16, {}},
     };
     for (const auto &c : cases) {
         plat_rect o{}, f{};
@@ -175,11 +166,11 @@ TEST(Window, StatusLinesBarAndClose) {
         EXPECT_EQ(std::vector<uint32_t>({req->filter_index, req->max_file, req->max_file_title, req->flags}),
                   std::vector<uint32_t>({1, 256, 256, 0x1004}));
         EXPECT_EQ(std::string(req->title) + "|" + req->def_ext, "Choose File to Download|hex");
-        std::snprintf(req->file, req->max_file, "C:\\loads\\v2 modem.hex");
+        std::snprintf(req->file, req->max_file, "C:\\loads\\v2 %s.hex", std::string(239, 'm').c_str()); // as long as it can be
         return 1;
     };
     EXPECT_EQ(choose_load_file(), 1);
-    EXPECT_STREQ(download_path, "C:\\loads\\v2 modem.hex");
+    EXPECT_EQ(download_path, "C:\\loads\\v2 " + std::string(239, 'm') + ".hex");
 }
 
 } // namespace

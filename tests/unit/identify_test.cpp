@@ -28,8 +28,7 @@ struct ProbeRow {
     const char *name;
     std::function<void(sim::ModemConfig &)> modem; // none: the replies answer instead, one a wait
     Strings replies;
-    int result;
-    bool open;
+    int result, open; // open: the port left open
     const char *sent; // after the opening
     std::string box;
     int sector, checksum;
@@ -41,10 +40,7 @@ Strings ok4(std::string ident, std::string more = "") { // the opening answered,
     return more.empty() ? Strings{"OK", "OK", "OK", "OK", ident} : Strings{"OK", "OK", "OK", "OK", ident, more};
 }
 auto no_reply_to(std::string cmd) {
-    return [cmd](sim::ModemConfig &c) {
-        c.faults.emplace_back(), c.faults.back().kind = sim::Fault::NoReply;
-        c.faults.back().where = sim::Fault::Text, c.faults.back().text = cmd;
-    };
+    return [cmd](sim::ModemConfig &c) { c.faults.push_back({.kind = sim::Fault::NoReply, .where = sim::Fault::Text, .text = cmd}); };
 }
 auto resident = [](sim::ModemConfig &c) { c.firmware_running = false; };
 auto as_made = [](sim::ModemConfig &) {};
@@ -112,7 +108,7 @@ TEST(Probe, Paths) {
         load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
         actual_rrfl_checksum = 0x777; // from an earlier port
         EXPECT_EQ(open_and_probe_port(), row.result);
-        EXPECT_EQ(std::make_pair(fake::pc().open_ports(), hComm != nullptr), std::make_pair(row.open ? 1 : 0, row.open));
+        EXPECT_EQ(std::make_pair(fake::pc().open_ports(), hComm != nullptr), std::make_pair(row.open, row.open != 0));
         EXPECT_EQ(commands(), OPENING + std::string(row.sent));
         EXPECT_EQ(fake::pc().boxes, row.box.empty() ? Strings{} : Strings{row.box});
         EXPECT_EQ(std::make_pair(actual_sector_size, actual_rrfl_checksum), std::make_pair(row.sector, row.checksum));
@@ -132,16 +128,12 @@ TEST(Probe, Paths) {
 }
 
 TEST(Header, CharactersSixtyFiveToSeventyTwo) {
-    const struct {
-        const char *chars; // 65..72: the checksum word low byte first, the type, the sector size
-        int type, sector, checksum;
-    } cases[] = {
-        {"34124940", MODEM_INTERNAL, 64, 0x1234},      {"34125340", MODEM_EXTERNAL, 64, 0x1234},
-        {"34125540", MODEM_USB, 64, 0x1234},           {"34125040", MODEM_PCMCIA, 64, 0x1234},
-        {"34124340", MODEM_TOVARINDEL, 64, 0x1234},    {"34126940", MODEM_UNKNOWN, 64, 0x1234},
-        {"ab005310", MODEM_EXTERNAL, 16, 0xab},        {"efbe5300", MODEM_EXTERNAL, 0, -7},
-        {"cdAB49G0", MODEM_INTERNAL, 16 * 23, 0xABCD}, {"1234F940", MODEM_UNKNOWN, 0, -7},
-        {"", MODEM_UNKNOWN, -48 * 17, 0}, // a file shorter than the header: zero bytes
+    // Characters 65..72: the checksum word low byte first, the type, the sector size.
+    const struct { const char *chars; int type, sector, checksum; } cases[] = {
+        {"34124940", MODEM_INTERNAL, 64, 0x1234}, {"34125340", MODEM_EXTERNAL, 64, 0x1234}, {"34125540", MODEM_USB, 64, 0x1234},
+        {"34125040", MODEM_PCMCIA, 64, 0x1234}, {"34124340", MODEM_TOVARINDEL, 64, 0x1234}, {"34126940", MODEM_UNKNOWN, 64, 0x1234},
+        {"ab005310", MODEM_EXTERNAL, 16, 0xab}, {"efbe5300", MODEM_EXTERNAL, 0, -7}, {"cdAB49G0", MODEM_INTERNAL, 16 * 23, 0xABCD},
+        {"1234F940", MODEM_UNKNOWN, 0, -7}, {"", MODEM_UNKNOWN, -48 * 17, 0}, // "": a file shorter than the header, zero bytes
     };
     for (const auto &c : cases) {
         std::memset(rx_buffer, 0, sizeof rx_buffer), std::memset(rx_buffer, 'S', 65);
@@ -151,16 +143,13 @@ TEST(Header, CharactersSixtyFiveToSeventyTwo) {
                   std::vector<int>({c.type, c.sector, c.checksum})) << c.chars;
     }
     // A stray byte adds its own code at its place.
-    EXPECT_EQ(std::vector<int>({hex4_value("9fF0"), hex4_value("00G0"), hex4_value("000\xFF")}), std::vector<int>({0x9FF0, 71 * 16, 255}));
+    EXPECT_EQ(std::vector<int>({hex4_value("9fF0"), hex4_value("00G0"), hex4_value("000\xFF")}),
+              std::vector<int>({0x9FF0, 71 * 16, 255}));
 }
 
 TEST(Header, CompatibleOnlyWhenAllFourHold) {
-    const struct {
-        std::function<void()> breaks;
-        const char *refusal;
-    } cases[] = {
-        {[] {}, ""},
-        {[] { load_rrfl_sector = actual_sector_size = 0; }, "has NO RRFL\n"},
+    const struct { std::function<void()> breaks; const char *refusal; } cases[] = {
+        {[] {}, ""}, {[] { load_rrfl_sector = actual_sector_size = 0; }, "has NO RRFL\n"},
         {[] { load_type_ok = 0, load_modem_type = MODEM_TOVARINDEL; }, "is incompatible (Central Site)\n"},
         {[] { load_type_ok = 0, load_modem_type = MODEM_EXTERNAL; }, "is incompatible (Serial)\n"},
         {[] { load_type_ok = 0, load_modem_type = MODEM_USB; }, "is incompatible (an unknown modem type)\n"},

@@ -16,18 +16,16 @@ struct IniQuery {
 
 inline const IniFile ini_files[] = {
     {"basic.ini", "[FlashInfo]\r\nNoPopUps=yes\r\nmodemname=Test Modem\r\nfilename=modem.hex\r\natchecksum=<empty>\r\nchecksumresponse=\r\n"},
-    {"cr.ini", "[FlashInfo]\rmodemname=Cr Modem\rfilename=cr.hex\r"},
+    {"cr.ini", "[FlashInfo]\rmodemname=Cr Modem\rfilename=cr.hex\r"}, {"case.ini", "[flashINFO]\r\nMODEMNAME=Upper Key\r\n"},
     {"mixed.ini", "[FlashInfo]\r\nmodemname=Mixed\rfilename=mixed.hex\natcmd=ATZ\r\ncustom=Modem \xe9\xfc\xdf\r\n"},
-    {"case.ini", "[flashINFO]\r\nMODEMNAME=Upper Key\r\n"},
     {"blanks.ini", "   [ FlashInfo ]   \r\n  modemname   =   Spaced Name   \r\nmodem name = inner blank key\r\natcmd=   \r\n\t NoPopUps \t= \t yes \t\r\n"},
     {"quotes.ini", "[FlashInfo]\r\nmodemname=\"Quoted Modem\"\r\nfilename='single.hex'\r\natcmd=\"mismatched'\r\nresponse=\"\r\natchecksum=\"\"\r\nq1=\"a\"b\"\r\nq2=x\"y\"\r\nq6=  \"  blank before quote\"  \r\nq7='\"mixed\"'\r\n"},
     {"dup.ini", "[FlashInfo]\r\nmodemname=first\r\nmodemname=second\r\n[Other]\r\natcmd=other section\r\n[FlashInfo]\r\nfilename=two.hex\r\n"},
     {"comments.ini", "; a comment\r\n[FlashInfo]\r\n;modemname=commented out\r\nmodemname=real ; not a comment\r\n"},
-    {"nosection.ini", "modemname=before any section\r\n[Other]\r\nfilename=other\r\n"},
+    {"nosection.ini", "modemname=before any section\r\n[Other]\r\nfilename=other\r\n"}, {"fold.ini", "[Zone]\r\nzz=1\r\n"},
     {"novalue.ini", "[FlashInfo]\r\nmodemname\r\nfilename=\r\n  \r\n=no name\r\nresponse=OK^a=b\r\n"},
     {"brackets.ini", "[FlashInfo\r\nmodemname=unclosed\r\n[FlashInfo]junk\r\nfilename=junk after bracket\r\n[Flash]Info]\r\natcmd=two brackets\r\n"},
     {"odd_blanks.ini", "\xef\xbb\xbf[FlashInfo]\r\nmodemname=\x0bvt\x0c\r\nfilename=tab\there\r\natcmd=eof\x1a\r\nresponse=\x1a lead\r\n"},
-    {"fold.ini", "[Zone]\r\nzz=1\r\n"},
     {"ends.ini", "\r\n\r\n[FlashInfo]\r\r\n\n modemname=runs of ends\r\r\r\n\n\nfilename=f.hex"},
 };
 inline const IniQuery ini_queries[] = {

@@ -24,8 +24,9 @@ void open_com3() {
 // 115200 8N1, CTS output flow, DTR and RTS on, no XON/XOFF; every other bit
 // as GetCommState gave it; reads that return at once, writes bounded.
 TEST(Link, PortOpensWithTheModemsLineSettings) {
-    for (auto [port, name, in, out] : {std::tuple<int, const char *, uint32_t, uint32_t>{1, "COM1:19200,n,8,1", ~0u, 0xFFFFDCDF},
-                                      {9, "COM9:19200,n,8,1", 0, 0x1014}, {10, "\\\\.\\COM10", 0, 0x1014}, {255, "\\\\.\\COM255", 0, 0x1014}}) {
+    using Port = std::tuple<int, const char *, uint32_t, uint32_t>;
+    for (auto [port, name, in, out] : {Port{1, "COM1:19200,n,8,1", ~0u, 0xFFFFDCDF}, {9, "COM9:19200,n,8,1", 0, 0x1014},
+                                      {10, "\\\\.\\COM10", 0, 0x1014}, {255, "\\\\.\\COM255", 0, 0x1014}}) {
         fake::reset(), fake::pc().ports[port] = nullptr, com_port = port;
         fake::pc().dcb = {0, 9600, in, 0, 11, 0, 7, 2, 2, 0x11, 0x13, 0, 0, 0, 0};
         EXPECT_TRUE(open_comm_port()) << name;
@@ -34,7 +35,8 @@ TEST(Link, PortOpensWithTheModemsLineSettings) {
         const plat_timeouts &t = fake::pc().timeouts;
         EXPECT_EQ(std::vector<uint32_t>({d.BaudRate, d.flags, d.ByteSize, d.Parity, d.StopBits, d.XonLim, t.ReadIntervalTimeout,
                                          t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
-                                         t.WriteTotalTimeoutConstant}), std::vector<uint32_t>({115200, out, 8, 0, 0, 11, ~0u, 0, 0, 10, 1000}));
+                                         t.WriteTotalTimeoutConstant}),
+                  std::vector<uint32_t>({115200, out, 8, 0, 0, 11, ~0u, 0, 0, 10, 1000}));
     }
     // Settings that cannot be read: the previous port's record, changed as always.
     fake::pc().fail_get_state = true, fake::pc().dcb.flags = 0;
@@ -55,14 +57,10 @@ TEST(Link, DevicewriteSendsWholeChunks) {
     const std::string abc = "0123456789ABCDEFGHIJ";
     std::vector<int> empty10(10, 0), then_empty199(200, 0), then_empty200(201, 0), short_at_end(32, 16);
     then_empty199[0] = then_empty200[0] = 8, short_at_end.push_back(14);
+    // The data with the byte after it and what follows; what each WriteFile takes (-1 fails); with a stop
+    // request, a write that stalls gives up, one that flows ends its line.
     const struct {
-        const char *name;
-        std::string data; // the data, the byte after it, and what follows
-        int length;
-        std::vector<int> takes; // what each WriteFile takes (-1 fails)
-        int result;
-        std::string line;
-        int stop = 0; // a stop request: a write that stalls gives up, one that flows ends its line
+        const char *name; std::string data; int length; std::vector<int> takes; int result; std::string line; int stop = 0;
     } cases[] = {
         {"data, the byte after it, zeros to the chunk's end", rec + "\nLEFTOVER", 45, {}, 48, rec + "\n" + zeros(2)},
         {"data filling whole chunks: nothing after it", std::string(32, 'B') + "\n", 32, {}, 32, std::string(32, 'B')},
@@ -108,14 +106,8 @@ Looks flood(const std::string &first, int quiet_looks, const std::string &later,
 
 TEST(Link, ReplyWaits) {
     const std::string x3100(3100, 'x');
-    const struct {
-        const char *name;
-        int blocking;
-        Looks looks;
-        unsigned result;
-        std::string rx; // what the buffer holds after the wait ("": not checked)
-        int polls;      // polling: the call that found it
-    } cases[] = {
+    // What the buffer holds after the wait ("": not checked); polling: the call that ended it.
+    const struct { const char *name; int blocking; Looks looks; unsigned result; std::string rx; int polls; } cases[] = {
         {"a token split across two reads", 1, {{10, "O"}, {20, "K\r\n"}}, WAIT_FOUND, "OK\r\n", 0},
         {"past 3072 bytes the buffer starts again", 1, flood(x3100, 3, "OK\r\n"), WAIT_FOUND, std::string(28, 'x') + "OK\r\n", 0},
         {"3071 bytes leave room for one more read", 1, flood(std::string(3069, 'x') + "OK", 2, ""), WAIT_FOUND, "", 0},
@@ -184,13 +176,13 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     at(15), ReDraw(), answer = PLAT_IDYES, message_box("Y?", "Q", PLAT_MB_YESNO), log_load_file("C:\\loads\\modem.hex");
     at(16), answer = PLAT_IDOK, message_box("Done", "Q", PLAT_MB_OK), log_end(), at(17), log_line("trace", "after the end");
     at(20), log_start(next.c_str(), "(none)"), at(21), log_line("trace", "next run"), log_end();
-    log_start("", "(none)"), log_line("trace", "no log"), log_end();
     EXPECT_EQ(open_files(), files);
     const std::regex date("run of [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},");
     EXPECT_EQ(std::regex_replace(fake::read_file(path), date, "run of D,"),
               "before\nQuillmarch Flash Loader 1.4f, run of D, settings C:\\f\\flashfile.ini, load file C:\\loads\\modem.hex\n"
-              "       12 trace a\\r\\n\\t\\x01\\x1F \\x7F\x80z\n       13 status \"One\" \"Two\"\n       14 box \"Q\" \"Erase?\" answered No\n"
-              "       15 status \"One\" \"Three\"\n       16 box \"Q\" \"Y?\" answered Yes\n       16 box \"Q\" \"Done\" answered OK\n");
+              "       12 trace a\\r\\n\\t\\x01\\x1F \\x7F\x80z\n       13 status \"One\" \"Two\"\n"
+              "       14 box \"Q\" \"Erase?\" answered No\n       15 status \"One\" \"Three\"\n"
+              "       16 box \"Q\" \"Y?\" answered Yes\n       16 box \"Q\" \"Done\" answered OK\n");
     EXPECT_EQ(std::regex_replace(fake::read_file(next), date, "run of D,"),
               "Quillmarch Flash Loader 1.4f, run of D, settings (none), load file (none)\n        1 trace next run\n");
 }
