@@ -73,11 +73,11 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         {"a write of one byte is progress", abc, 20, {1}, 33, abc + zeros(13)},
         {"a short write before the end of the longest line", longest + "\n", 527, short_at_end, 542, longest + "\n" + zeros(14)},
         {"a failed write: -1 at once", std::string(40, 'E'), 40, {16, -1}, -1, std::string(16, 'E')},
+        {"a stop, a short write", abc, 20, {8}, 8, abc.substr(0, 8), 1},
+        {"a stop, whole chunks", abc, 20, {}, 32, abc + zeros(12), 1},
         {"ten empty writes at the start: given up", "AT\r", 3, empty10, 0, ""},
         {"200 empty writes after progress are borne", abc, 20, then_empty199, 24, abc + zeros(4)},
         {"the 200th empty write after progress gives up", abc, 20, then_empty200, 8, abc.substr(0, 8)},
-        {"a stop, a short write", abc, 20, {8}, 8, abc.substr(0, 8), 1},
-        {"a stop, whole chunks", abc, 20, {}, 32, abc + zeros(12), 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -91,7 +91,7 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         for (auto [at, asked] : fake::pc().writes) EXPECT_EQ(asked, 16u);
     }
     // After an empty write, 20 ms before the next (and the 1 ms of the read
-    // that starts the pause).
+    // that starts the pause): the last row's writes.
     auto &w = fake::pc().writes;
     for (size_t i = 2; i < w.size(); ++i) EXPECT_EQ(w[i].first - w[i - 1].first, 21u);
 }
