@@ -51,7 +51,7 @@ TEST(Settings, KeysAsTheirRulesSay) {
     }
     // 241 characters of folder leave room for "\flashfile.ini"; 242 do not.
     std::string folder = DIR + "/" + std::string(241 - DIR.size() - 1, 'd');
-    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\natchecksum=C\n");
+    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\natchecksum=C\nchecksumresponse=K\nlogfile=L\n");
     EXPECT_EQ(read_flash_settings(folder.c_str(), cfg_modemname, cfg_filename), 1);
     EXPECT_EQ(settings_path, folder + "\\flashfile.ini"); // named in the log
     write_ini(folder + "d", "modemname=M\nfilename=f.hex\n");

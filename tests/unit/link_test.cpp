@@ -173,8 +173,8 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     at(12), debug_trace("a\r\n\t\x01\x1f \x7f\x80z");
     std::strcpy(status_line1, "One"), std::strcpy(status_line2, "Two");
     at(13), message_box("Erase?", "Q", PLAT_MB_YESNO), at(14), ReDraw(), std::strcpy(status_line2, "Three");
-    at(15), ReDraw(), answer = PLAT_IDYES, message_box("Y?", "Q", PLAT_MB_YESNO), log_load_file("C:\\loads\\modem.hex");
-    at(16), answer = PLAT_IDOK, message_box("Done", "Q", PLAT_MB_OK), log_end(), at(17), log_line("trace", "after the end");
+    at(15), ReDraw(), at(20), answer = PLAT_IDYES, message_box("Y?", "Q", PLAT_MB_YESNO), log_load_file("C:\\loads\\modem.hex");
+    at(21), answer = PLAT_IDOK, message_box("Done", "Q", PLAT_MB_OK), log_end(), at(17), log_line("trace", "after the end");
     at(20), log_start(next.c_str(), "(none)"), at(21), log_line("trace", "next run"), log_end();
     EXPECT_EQ(open_files(), files);
     const std::regex date("run of [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},");
@@ -182,7 +182,7 @@ TEST(Log, EachRunAppendsItsOwnLines) {
               "before\nQuillmarch Flash Loader 1.4f, run of D, settings C:\\f\\flashfile.ini, load file C:\\loads\\modem.hex\n"
               "       12 trace a\\r\\n\\t\\x01\\x1F \\x7F\x80z\n       13 status \"One\" \"Two\"\n"
               "       14 box \"Q\" \"Erase?\" answered No\n       15 status \"One\" \"Three\"\n"
-              "       16 box \"Q\" \"Y?\" answered Yes\n       16 box \"Q\" \"Done\" answered OK\n");
+              "       20 box \"Q\" \"Y?\" answered Yes\n       21 box \"Q\" \"Done\" answered OK\n");
     EXPECT_EQ(std::regex_replace(fake::read_file(next), date, "run of D,"),
               "Quillmarch Flash Loader 1.4f, run of D, settings (none), load file (none)\n        1 trace next run\n");
 }
