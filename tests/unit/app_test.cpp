@@ -17,32 +17,28 @@ namespace {
 namespace fs = std::filesystem;
 const std::string DIR = fake::scratch() + "/app";
 
-void write_ini(const fs::path &folder, const std::string &keys) {
-    fs::create_directories(folder);
-    fake::write_file((folder / "flashfile.ini").string(), "[FlashInfo]\r\n" + keys);
+void write_ini(const fs::path &dir, const std::string &keys) {
+    fs::create_directories(dir), fake::write_file((dir / "flashfile.ini").string(), "[FlashInfo]\r\n" + keys);
 }
 
 std::string settings_read() {
     char out[2048];
-    std::snprintf(out, sizeof out, "%d|%d|%s|%s|%s|%s|%s|%s|%d", no_popups, skip_flush, cfg_modemname, cfg_filename,
-                  cfg_atcmd, cfg_response, cfg_atchecksum, cfg_checksumresponse, cfg_complete);
+    std::snprintf(out, sizeof out, "%d|%d|%s|%s|%s|%s|%s|%s|%d%s", no_popups, skip_flush, cfg_modemname, cfg_filename,
+                  cfg_atcmd, cfg_response, cfg_atchecksum, cfg_checksumresponse, cfg_complete, cfg_logfile);
     return out;
 }
 
 TEST(Settings, KeysAsTheirRulesSay) {
     const std::string v300(300, 'v'), v254(254, 'v');
-    const struct {
-        std::string keys; // "-": no settings file
-        std::string read;
-    } cases[] = {
+    const struct { std::string keys, read; } cases[] = { // keys "-": no settings file
         {"NoPopUps=yes\nSkipFlush=YES\nmodemname=Test Modem\nfilename=C:\\loads\\modem.hex\natcmd=ATI5\nresponse=OK^READY\n"
-         "atchecksum=AT&&FC\nchecksumresponse=CS OK\n",
-         "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1"},
+         "atchecksum=AT&&FC\nchecksumresponse=CS OK\nlogfile=flash.log\n",
+         "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1flash.log"},
         {"NoPopUps=yEs\nSkipFlush=\"YeS\"\n", "1|1|||||||0"}, {"NoPopUps=xes\nSkipFlush=yxs\n", "0|0|||||||0"},
         {"NoPopUps=yex\nSkipFlush=yes!\n", "0|0|||||||0"}, {"NoPopUps=y\nSkipFlush=ye\n", "0|0|||||||0"},
         {"atcmd=\nresponse=<empty>\natchecksum=<EMPTY>\nchecksumresponse=\"<empty>\"\n", "0|0|||||<EMPTY>\r||0"},
         {"modemname=Test Modem\n", "0|0|Test Modem||||||0"},
-        {"modemname=\nfilename=f.hex\n", "0|0||f.hex|||||0"},
+        {"modemname=\n;" + std::string(4057, 'c') + "\nfilename=f.hex", "0|0||f.hex|||||0"}, // 4097 bytes
         {"modemname=" + v300 + "\nfilename=" + v254 + "\natcmd=" + v300 + "\n",
          "0|0|" + v254 + "|" + v254 + "|" + v254 + "\r||||1"},
         {"-", "0|0|||||||0"},
@@ -55,26 +51,26 @@ TEST(Settings, KeysAsTheirRulesSay) {
     }
     // 241 characters of folder leave room for "\flashfile.ini"; 242 do not.
     std::string folder = DIR + "/" + std::string(241 - DIR.size() - 1, 'd');
-    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\natchecksum=C\n");
+    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\natchecksum=C\nchecksumresponse=K\nlogfile=L\n");
     EXPECT_EQ(read_flash_settings(folder.c_str(), cfg_modemname, cfg_filename), 1);
+    EXPECT_EQ(settings_path, folder + "\\flashfile.ini"); // named in the log
     write_ini(folder + "d", "modemname=M\nfilename=f.hex\n");
     fs::copy_file(folder + "d/flashfile.ini", folder + "d/flashfile.in"); // what a cut path would name
     for (std::string f : {folder + "d", std::string()}) { // too long, or none at all: the defaults
         cfg_complete = read_flash_settings(f.empty() ? nullptr : f.c_str(), cfg_modemname, cfg_filename);
-        EXPECT_EQ(settings_read(), "0|0|||||||0");
+        EXPECT_EQ(settings_read() + settings_path, "0|0|||||||0");
     }
 }
 
 TEST(Settings, PortableReaderAgreesWithWindows) {
-    fs::remove_all(DIR);
-    fs::create_directories(DIR);
+    fs::remove_all(DIR), fs::create_directories(DIR);
     for (const IniFile &f : ini_files) fake::write_file(DIR + "/" + f.name, f.bytes);
     for (const IniQuery &q : ini_queries) {
         char out[300];
         std::memset(out, '#', sizeof out);
         uint32_t n = profile_read_string(q.section, q.key, q.def, out, q.capacity, (DIR + "/" + q.file).c_str());
-        EXPECT_EQ(n, q.count) << q.file << " " << q.key;
-        EXPECT_STREQ(q.capacity ? out : "", q.value) << q.file << " " << q.key;
+        EXPECT_EQ(std::make_pair(n, std::string(q.capacity ? out : "")), std::make_pair(q.count, std::string(q.value)))
+            << q.file << " " << q.key;
         EXPECT_EQ(out[q.capacity], '#') << "written past the capacity";
     }
 }
@@ -82,24 +78,20 @@ TEST(Settings, PortableReaderAgreesWithWindows) {
 // Load and loader files are read as a C text stream reads them on Windows.
 TEST(Files, ReadAsATextStream) {
     const std::string path = fake::scratch() + "/t.txt";
-    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r", 9)); // only a CR before LF is dropped
+    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r\x1a" "after", 15)); // only a CR before LF is dropped; ^Z ends it
     text_file *f = text_open(path.c_str());
     char buf[16];
     EXPECT_EQ(std::string(buf, text_read(f, buf, 2)), "a\n");
     EXPECT_EQ(std::string(buf, text_read(f, buf, sizeof buf)), std::string("b\rc\0\xff\r", 6));
     EXPECT_EQ(text_getc(f), -1);
     text_close(f);
-    EXPECT_EQ(std::make_pair(file_size(path.c_str()), file_size("/none")), std::make_pair(9L, -1L));
+    EXPECT_EQ(std::make_pair(file_size(path.c_str()), file_size("/none")), std::make_pair(15L, -1L));
 }
 
 TEST(Startup, FolderSettingsAndFirstPort) {
     const fs::path longer = fs::path(DIR) / std::string(242 - DIR.size() - 1, 'g'); // too long for the settings path
     const fs::path full = fs::path(DIR) / std::string(241 - DIR.size() - 1, 'f');   // "\flashfile.exe": 255 in all
-    const struct {
-        std::string module; // the program's path
-        bool current;       // its folder made current
-        int complete;
-    } cases[] = {
+    const struct { std::string module; bool current; int complete; } cases[] = { // the program's path; its folder made current
         {DIR + "/program\\flashfile.exe", true, 1},
         {"flashfile.exe", false, 0},                 // no folder at all
         {DIR + "\\" + std::string(300, 'L') + "\\flashfile.exe", false, 0}, // cut, it would name the folder above
@@ -110,17 +102,13 @@ TEST(Startup, FolderSettingsAndFirstPort) {
     for (const auto &c : cases) {
         fs::remove_all(DIR);
         write_ini(DIR, "modemname=Wrong\nfilename=wrong.hex\n");
-        write_ini(DIR + "/program", "modemname=Test Modem\nfilename=modem.hex\n");
-        write_ini(longer, "modemname=Test Modem\nfilename=modem.hex\n");
-        write_ini(full, "modemname=Test Modem\nfilename=modem.hex\n");
+        for (fs::path f : {fs::path(DIR + "/program"), longer, full}) write_ini(f, "modemname=Test Modem\nfilename=modem.hex\n");
         fs::current_path(DIR);
-        fake::reset();
-        fake::pc().module_path = c.module;
-        fake::pc().now_ms = 5000;
+        fake::reset(), fake::pc().module_path = c.module, fake::pc().now_ms = 5000;
         ASSERT_EQ(app_startup("3", 1), 1);
         std::string folder = c.module.substr(0, c.module.rfind('\\'));
-        EXPECT_EQ(fs::current_path() == fs::path(folder), c.current) << c.module;
-        EXPECT_EQ(cfg_complete, c.complete) << c.module;
+        EXPECT_EQ(std::make_pair(fs::current_path() == fs::path(folder), cfg_complete), std::make_pair(c.current, c.complete))
+            << c.module;
         EXPECT_STREQ(status_line1, "Quillmarch Flash Loader Ver:1.4");
         EXPECT_STREQ(status_line2, c.complete ? "Searching for Test Modem." : "Searching for the Modem.");
         EXPECT_EQ(std::vector<int>({static_cast<int>(start_tick), flash_state, com_port}), std::vector<int>({5000, 0, 3}));
@@ -129,36 +117,27 @@ TEST(Startup, FolderSettingsAndFirstPort) {
     // The first port: the first character's code AND 15; none leaves 0.
     for (auto [line, port] : {std::pair<const char *, int>{"3", 3}, {"12", 1}, {"0", 0}, {"a", 1}, {"C", 3},
                               {":", 10}, {"P", 0}, {"\xff", 15}, {"", 0}}) {
-        fake::reset();
-        flash_state = -1;
+        fake::reset(), flash_state = -1;
         ASSERT_EQ(app_startup(line, 1), 1);
         EXPECT_EQ(com_port, port) << line;
     }
     EXPECT_EQ(command_line_port(nullptr), 0);
-    fake::reset();
-    fake::pc().create_fails = true;
-    flash_state = -1;
-    EXPECT_EQ(app_startup("3", 1), 0);
-    EXPECT_EQ(flash_state, -1);
+    fake::reset(), fake::pc().create_fails = true, flash_state = -1;
+    EXPECT_EQ(std::make_pair(app_startup("3", 1), flash_state), std::make_pair(0, -1));
 }
 
 TEST(Window, StatusLinesBarAndClose) {
-    fake::reset();
-    cfg_complete = 1;
-    std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", std::string(254, 'N').c_str());
-    init_status_lines();
+    fake::reset(), cfg_complete = 1;
+    std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", std::string(254, 'N').c_str()), init_status_lines();
     EXPECT_EQ(std::string(status_line2), "Searching for " + std::string(113, 'N'));
 
     // The bar: a quarter inch in from each side, the fourth line down; filled
     // by the loader's lines in state 4, the load's bytes in 7 and 8.
     loader_lines_sent = 301, loader_line_total = 603, bytes_sent = 8000000, load_file_size = 8388608;
-    const struct {
-        int state, right, dpi_x, dpi_y, line;
-        std::vector<int> bar; // outline left, top, right, bottom; fill right ({}: no bar)
-    } cases[] = {
-        {4, 432, 96, 96, 16, {24, 72, 408, 88, 215}}, {7, 600, 120, 144, 20, {30, 96, 570, 116, 544}},
-        {8, 432, 96, 96, 16, {24, 72, 408, 88, 390}}, {6, 432, 96, 96, 16, {}}, {3, 432, 96, 96, 16, {}},
-        {5, 432, 96, 96, 16, {}},                    {9, 432, 96, 96, 16, {}},
+    // The bar: outline left, top, right, bottom; fill right ({}: no bar).
+    const struct { int state, right, dpi_x, dpi_y, line; std::vector<int> bar; } cases[] = {
+        {4, 432, 96, 96, 16, {24, 72, 408, 88, 215}}, {7, 600, 120, 144, 20, {30, 96, 570, 116, 544}}, {6, 432, 96, 96, 16, {}},
+        {8, 432, 96, 96, 16, {24, 72, 408, 88, 390}}, {3, 432, 96, 96, 16, {}}, {5, 432, 96, 96, 16, {}}, {9, 432, 96, 96, 16, {}},
     };
     for (const auto &c : cases) {
         plat_rect o{}, f{};
@@ -172,8 +151,7 @@ TEST(Window, StatusLinesBarAndClose) {
     plat_rect o{}, f{};
     for (auto [count, total, fill] : {std::tuple<int, int, int>{0, 1000, -1}, {1, 0, -1}, {1, 1000, 24}, {1, 1, 408}, {1500, 1000, 408},
                                       {0x7FFFFFF0, 0x7FFFFFF0, 408}}) {
-        bytes_sent = count, load_file_size = total, f.right = -1;
-        bar_geometry(7, 432, 96, 96, 16, &o, &f);
+        bytes_sent = count, load_file_size = total, f.right = -1, bar_geometry(7, 432, 96, 96, 16, &o, &f);
         EXPECT_EQ(f.right, fill) << count << " of " << total;
     }
 
@@ -183,18 +161,16 @@ TEST(Window, StatusLinesBarAndClose) {
 
     // The open-file dialog, as the user meets it.
     fake::pc().dialog = [](plat_open_file *req) {
-        EXPECT_STREQ(download_path, "modem.hex");
-        EXPECT_STREQ(req->file, "modem.hex");
+        EXPECT_EQ(std::string(download_path) + "|" + req->file, "modem.hex|modem.hex");
         EXPECT_EQ(std::string(req->filter, 39), std::string("Hex files (*.hex)\0*.hex\0All files\0*.*\0", 39));
         EXPECT_EQ(std::vector<uint32_t>({req->filter_index, req->max_file, req->max_file_title, req->flags}),
                   std::vector<uint32_t>({1, 256, 256, 0x1004}));
-        EXPECT_STREQ(req->title, "Choose File to Download");
-        EXPECT_STREQ(req->def_ext, "hex");
-        std::snprintf(req->file, req->max_file, "C:\\loads\\v2 modem.hex");
+        EXPECT_EQ(std::string(req->title) + "|" + req->def_ext, "Choose File to Download|hex");
+        std::snprintf(req->file, req->max_file, "C:\\loads\\v2 %s.hex", std::string(239, 'm').c_str()); // as long as it can be
         return 1;
     };
     EXPECT_EQ(choose_load_file(), 1);
-    EXPECT_STREQ(download_path, "C:\\loads\\v2 modem.hex");
+    EXPECT_EQ(download_path, "C:\\loads\\v2 " + std::string(239, 'm') + ".hex");
 }
 
 } // namespace
