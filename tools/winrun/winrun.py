@@ -373,7 +373,7 @@ class Run:
         threading.Thread(target=reader, daemon=True).start()
 
         dialog_pending = dialog
-        quiet_since = None
+        quiet_since = exited_at = None
         deadline = self.t0 + timeout
         eof = False
         while True:
@@ -388,8 +388,12 @@ class Run:
                 # The program has ended and its output has been read (nothing
                 # more for a second: the reader lags on a busy machine); the
                 # wineserver would keep the pipe open for seconds more.
-                quiet_since = quiet_since or time.time()
-                line = None if self.wine.poll() is not None and time.time() - quiet_since > 1.0 else ""
+                # Quiet counts from the exit too: a program quiet for long before it
+                # exits still writes its last traces on the way out.
+                now = time.time()
+                exited_at = exited_at or (now if self.wine.poll() is not None else None)
+                quiet_since = quiet_since or now
+                line = None if exited_at and now - max(quiet_since, exited_at) > 1.0 else ""
             if line is None:
                 eof = True
                 break
