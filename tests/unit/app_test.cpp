@@ -94,6 +94,7 @@ TEST(Startup, FolderSettingsAndFirstPort) {
     const struct { std::string module; bool current; int complete; } cases[] = { // the program's path; its folder made current
         {DIR + "/program\\flashfile.exe", true, 1},
         {"flashfile.exe", false, 0},                 // no folder at all
+        {"x", false, 1},                             // one character: a relative folder
         {DIR + "\\" + std::string(300, 'L') + "\\flashfile.exe", false, 0}, // cut, it would name the folder above
         {full.string() + "\\flashfile.exe", false, 0}, // fills the buffer: taken as cut
         {longer.string() + "\\f.exe", true, 1},       // read as ".\flashfile.ini"
@@ -102,7 +103,7 @@ TEST(Startup, FolderSettingsAndFirstPort) {
     for (const auto &c : cases) {
         fs::remove_all(DIR);
         write_ini(DIR, "modemname=Wrong\nfilename=wrong.hex\n");
-        for (fs::path f : {fs::path(DIR + "/program"), longer, full}) write_ini(f, "modemname=Test Modem\nfilename=modem.hex\n");
+        for (fs::path f : {fs::path(DIR + "/program"), fs::path(DIR + "/x"), longer, full}) write_ini(f, "modemname=Test Modem\nfilename=modem.hex\n");
         fs::current_path(DIR);
         fake::reset(), fake::pc().module_path = c.module, fake::pc().now_ms = 5000;
         ASSERT_EQ(app_startup("3", 1), 1);
