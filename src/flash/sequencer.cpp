@@ -293,11 +293,13 @@ void step_poll() {
         } else
             flash_state = 9;
     } else if (std::strstr(rx_buffer, REPLY_NOK)) {
-        // Refused after all (an owed answer): the record must be acknowledged again.
+        // Refused after all: this NOK is the answer owed to the later write,
+        // and the record must be acknowledged again.
         if (record_in) {
             record_in = false;
             bytes_sent -= line_len;
             --records_acked;
+            if (replies_owed > 0) --replies_owed;
         }
         if (!handle_nok(rx_buffer) || retry_count > MAX_RESENDS) flash_state = 11;
     } else {

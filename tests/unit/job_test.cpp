@@ -224,7 +224,7 @@ const Row rows[] = {
      faults("late:181000@rec:2 late:2000@rec:3 nok:3@rec:3 late:181000@rec:10 late:2000@rec:11 late:1000@rec:12 "
             "nok:2@rec:13 late:361000@rec:30 late:2000@rec:32"),
      {DONE}, true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
-     summary_is("completed, 67 records (6 resent), 4851 bytes in 909.4 s, 5 bytes/s")},
+     summary_is("completed, 67 records (6 resent), 4851 bytes in 729.4 s, 6 bytes/s")},
     {"NOK2 six times, then OK",
      faults("nok:2@rec:5-10"), {DONE}},
     {"seven time-outs are resent",
