@@ -20,10 +20,7 @@ using Looks = std::deque<fake::Machine::Look>;
 // A fresh program with COM3 open and nothing on its line but the bytes the
 // looks bring.
 void open_line(uint32_t tick_base = 0) {
-    fake::reset();
-    fake::pc().tick_base = tick_base;
-    fake::pc().ports[3] = nullptr;
-    com_port = 3;
+    fake::reset(), fake::pc().tick_base = tick_base, fake::pc().ports[3] = nullptr, com_port = 3;
     ASSERT_TRUE(open_comm_port());
 }
 
@@ -42,9 +39,7 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
         open_line(c.tick_base);
         fake::write_file(fake::scratch() + "/rec.hex", "S1AA\nS1BB\nS1CC\n");
         std::snprintf(download_path, sizeof download_path, "%s/rec.hex", fake::scratch().c_str());
-        flash_state = 6;
-        flash_step();
-        flash_step();
+        flash_state = 6, flash_step(), flash_step();
         ASSERT_EQ(flash_state, 8);
         for (const Step &s : c.steps) {
             if (s.ms) fake::pc().looks.push_back({s.ms, s.bytes});
@@ -76,7 +71,7 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     };
     for (const auto &p : probes) {
         SCOPED_TRACE(p.name);
-        fake::reset(), fake::pc().ports[3] = nullptr, com_port = 3;
+        open_line(), close_port();
         load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
         fake::pc().looks = cat({p.looks, {ok}});
         EXPECT_EQ(open_and_probe_port(), p.result);
@@ -97,8 +92,7 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     }
     // The full-erase offer: 6 s for the reply to "Z".
     for (auto [looks, state] : {std::pair<Looks, int>{{{6000, "Ver:1.4 OK"}}, 6}, {{{6000, ""}, {6001, ""}}, 8}}) {
-        open_line();
-        flash_state = 8;
+        open_line(), flash_state = 8;
         fake::pc().looks = cat({looks, {{6002, "Ver:1.4 OK"}}});
         offer_full_erase("Retry?");
         EXPECT_EQ(flash_state, state);
@@ -190,9 +184,7 @@ TEST(Clock, ElapsedTimeAtCompletion) {
         {0, 125300, "2 Min  5"}, {0, 59000, "0 Min 59"}, {0xFFFFFFFFu - 1000, 3601000, "60 Min  1"}};
     for (const auto &c : cases) {
         open_line(c.tick_base);
-        fake::pc().now_ms = 4000000;
-        start_tick = fake::ticks() - c.elapsed;
-        flash_state = 12;
+        fake::pc().now_ms = 4000000, start_tick = fake::ticks() - c.elapsed, flash_state = 12;
         flash_step();
         EXPECT_EQ(fake::pc().screens.at(0), std::string("Programming Completed|Time Elapsed ") + c.shown + " Sec.");
     }

@@ -141,8 +141,9 @@ std::string chunked(std::string data, char after = 0) {
     return data;
 }
 
-// y: the port was open at the end, "Y" is the last byte written; screens: what the window showed (when given).
-struct Row { const char *name; Setup setup; Strings boxes; bool y = true; Strings screens = {}; Setup more = {}; };
+// y: the port was open at the end, "Y" is the last byte written; screens: what the window showed (when given);
+// log: lines of the job's log that tell the workshop what happened, in this order (as logged, escaped).
+struct Row { const char *name; Setup setup; Strings boxes; bool y = true; Strings screens = {}; Setup more = {}; Strings log = {}; };
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
 const Row rows[] = {
@@ -157,25 +158,30 @@ const Row rows[] = {
          want += chunked("at&&f\r", '\xFF');
          for (auto &l : lines_of(fake::read_file(fake::testdata("load_small.hex")))) want += chunked(l + "\r", '\n');
          EXPECT_TRUE(fake::pc().line == want + "Y");
-         summary_is("completed, 67 records (0 resent), 4851 bytes in 2.4 s, 1964 bytes/s")(j);
+         summary_is("completed, 67 records (0 resent), 4851 bytes in 2.5 s, 1912 bytes/s")(j);
          EXPECT_EQ(j.model->counters().loader_records, 603);
          auto &bars = fake::pc().loader_bars; // the loader's own repaints: lines sent, of 603, every 20th
          for (auto [count, total] : bars) EXPECT_EQ(total, 603);
          using Bars = std::vector<std::pair<int32_t, int32_t>>;
          EXPECT_EQ((bars.size() < 2 ? bars : Bars{bars.front(), bars.back()}), (Bars{{20, 603}, {603, 603}}));
-     }},
+     },
+     {"Load Modem type is Internal", "RRFL is in new load (0x40)", "Load chksum = 0x1234\\n", "<CE-3>",
+      "Actual Modem type is INTERNAL", "Actual sector = 0x40\\n ", "Actual chksum = 0x9999\\n ", "ldsAreCompat() FAILED",
+      "MUST USE FULL ERASE - LOADS ARE INCOMPAT", "Flash Open Comm Success on Com3 ", "flash_download_loader calls ReDraw()",
+      "FLASH: Flash loader code download success", "FLASH: Got EOF", "FLASH: Flash Destroy Window", "FLASH: NULL"}},
     {"erase refused: no Y, port closed", all({loader_modem, answers("n")}), {ERASE}, false},
     {"resident loader running, a log file", [](auto &j) { j.modem.firmware_running = false, j.log = fake::scratch() + "/l.log"; },
      {DONE}, true, {}, [](auto &j) {
          std::string log = fake::read_file(j.log); // the load file on its first line, then the first status lines
          EXPECT_TRUE(log.find(", load file modem.hex\n") < log.find(" status \"Quillmarch Flash Loader Ver:1.4\" \"Searching for Test Modem.\"\n"));
-     }},
+     },
+     {"WE ARE IN RRFL", "Actual sector size = 0x40\\n ", "Actual chksum = 0x1234\\n "}},
     {"resident loader started by the sequencer; a long modem name is cut, the port still shows",
      [](auto &j) { j.ini = "modemname=" + std::string(200, 'N') + "\nfilename=modem.hex\natcmd=ATI5\nresponse=Quillmarch\n"; },
      {DONE}, true,
      {"[wait]", "Found " + std::string(110, 'N') + " on COM3...|Erasing: Please be Patient...", "[arrow]",
       "Programming the Flash|<8%>  Complete.", COMPLETED, "[arrow]"},
-     [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
+     [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }, {"Actual chksum = 0x1234\\n ", "FLASH: entering RRFL"}},
     {"resident loader that does not fit", [](auto &j) { loader_modem(j), j.modem.firmware_running = false; },
      {"!INCOMPATIBLE LOAD|IN RRFl and new load has an RRFL checksum mismatch\n\tActual checksum = 9999\n"
       "\tLoad checksum = 1234\nUSE PREVIOUS LOAD !!!"},
@@ -192,7 +198,7 @@ const Row rows[] = {
     {"blank lines and a lone CR in the load, a blank line and a NUL byte (sent with its line) in the loader",
      all({loader_modem, edit("modem.hex", [](std::string &s) { s.insert(s.find('\n', 300) + 1, "\n\n")[s.find('\n', 900)] = '\r'; }),
           edit("kivfldr.hex", [](std::string &s) { s.insert(s.find('\n', 200) + 3, 1, '\0').insert(s.find('\n', 100) + 1, "\n"); })}),
-     {ERASE, DONE}},
+     {ERASE, DONE}, true, {}, {}, {"FLASH: No colon!", "FLASH: No colon!"}},
     {"0xFF ends the load", edit("modem.hex", [](std::string &s) { s += "\xFF\nS11300000000000000000000000000000000EC\n"; }),
      {DONE}},
     {"0xFF ends the loader", all({loader_modem, edit("kivfldr.hex", [](std::string &s) { s += "\xFF\n:BAD\n"; })}),
@@ -202,11 +208,12 @@ const Row rows[] = {
       "Programming the Flash|<99%>  Complete.", COMPLETED, "[arrow]"},
      [](auto &j) {
          EXPECT_EQ(records_after_z(*j.model), lines_of(fake::read_file(fake::testdata("load_small.hex"))));
-         summary_is("completed, 67 records (0 resent), 4851 bytes in 0.4 s, 10343 bytes/s")(j);
-     }},
+         summary_is("completed, 67 records (0 resent), 4851 bytes in 0.5 s, 9016 bytes/s")(j);
+     },
+     {"FLASH: Got a NOK", "FLASH: Failure to Erase", "FLASH: Sending Z"}},
     {"NOK1 answered No", all({faults("nok:1@rec:5"), answers("n")}), {NOK1, ABANDON}, true,
-     {"[wait]", "*", "[arrow]"}},
-    {"NOK4 answered Yes", faults("nok:4@rec:9"), {NOK4, DONE}},
+     {"[wait]", "*", "[arrow]"}, {}, {"FLASH: Failure to Erase", "FLASH: Flash Open Comm Failed"}},
+    {"NOK4 answered Yes", faults("nok:4@rec:9"), {NOK4, DONE}, true, {}, {}, {"FLASH: Failure to program a byte", "FLASH: Sending Z"}},
     {"NOK4 answered No", all({faults("nok:4@rec:9"), answers("n")}), {NOK4, ABANDON}},
     {"Z answered without the version", faults("nok:1@rec:5 erasefail@erase:2"), {NOK1, ABANDON}},
     {"NOK4 on the last record, without a line end: the whole load again",
@@ -219,12 +226,14 @@ const Row rows[] = {
     {"three time-outs, then NOK3 until the shared resends run out",
      faults("noreply@rec:5-7 nok:3@rec:8-11"),
      {"!Flash Error|Modem reports solid Checksum Failure."}, true, {},
-     summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s")},
+     summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s"),
+     {"FLASH: Chars Received = 0 ", "Flash Comm Read Failed", "FLASH: Timeout Resend"}},
     {"answers late after time-outs: each resend's answer is awaited too, and a NOK after an OK undoes it",
      faults("late:181000@rec:2 late:2000@rec:3 nok:3@rec:3 late:181000@rec:10 late:2000@rec:11 late:1000@rec:12 "
             "nok:2@rec:13 late:361000@rec:30 late:2000@rec:32"),
      {DONE}, true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
-     summary_is("completed, 67 records (6 resent), 4851 bytes in 729.4 s, 6 bytes/s")},
+     summary_is("completed, 67 records (6 resent), 4851 bytes in 729.5 s, 6 bytes/s"),
+     {"FLASH: Awaiting the answer owed to an earlier write"}},
     {"NOK2 six times, then OK",
      faults("nok:2@rec:5-10"), {DONE}},
     {"seven time-outs are resent",
@@ -235,7 +244,8 @@ const Row rows[] = {
      {SILENT}, true, {"[wait]", "*", "[arrow]"}},
     {"a load that is no S-record file",
      all({loader_modem, edit("modem.hex", [](std::string &s) { s = std::string(200, 'x') + "\n" + std::string(9, 'y'); })}),
-     {NO_DATA}, false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); }},
+     {NO_DATA}, false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); },
+     {"FLASH: Load file refused", "FLASH: Flash Destroy Window", ""}},
     {"an empty load: no file error, refused by its check", edit("modem.hex", [](std::string &s) { s.clear(); }), {NO_DATA}, false},
     {"checksum command confirmed", checksum("CS=1234", "CS=1234"), {DONE}},
     {"checksum command not confirmed", checksum("CS=9999", "CS=1234"), {"    Try again...|Flash Programming Failed."},
@@ -247,7 +257,7 @@ const Row rows[] = {
      [](auto &j) { j.each_step = once(before_record(4), [] { fake::pc().write_takes.assign(4, -1); }); }, {DONE}},
     {"a write failing five times",
      [](auto &j) { j.each_step = once(before_record(4), [] { fake::pc().write_takes.assign(5, -1); }); },
-     {"!Solid CommError|Failed to write line to Modem"}},
+     {"!Solid CommError|Failed to write line to Modem"}, true, {}, {}, {"Com Error= 1F "}},
     {"a record the line takes nothing of: no error, its reply awaited 180 s, then resent",
      [](auto &j) { j.each_step = once(before_record(4), [] { fake::pc().write_takes.assign(10, 0); }); }, {DONE}, true,
      {}, [](auto &j) { std::vector<long> at; records_after_z(*j.model, &at); EXPECT_GT(at.at(3) - at.at(2), 180000); }},
@@ -260,7 +270,7 @@ const Row rows[] = {
      true, {}, [](auto &j) { EXPECT_EQ(j.model->transcript().back().text.size(), 5u + 521); }},
     {"no loader file", [](auto &j) { loader_modem(j), j.loader = ""; }, {ERASE, "!ERROR|Flash file open failed - kivfldr.hex"}},
     {"no thread for the loader", [](auto &j) { loader_modem(j), j.setup = [] { fake::pc().thread_fails = true; }; },
-     {ERASE}},
+     {ERASE}, true, {}, {}, {"hThread==NULL"}},
     {"a resident loader of another version", [](auto &j) { j.modem.rrfl_version = "1.3"; },
      {"!Exit...|Version mismatch (Ver:1.4) with RRFL"}},
     {"an uploaded loader of another version", [](auto &j) { loader_modem(j), j.modem.loader_version = "1.3"; },
@@ -271,8 +281,10 @@ const Row rows[] = {
      {ERASE, ("!Exit...|Version mismatch (Ver:1.4) with kivfldr.hex; received at&&f:00000001FF\r\r\nQuillmarch Flash "
               "Loader Ver:" + std::string(300, 'v')).substr(0, 255 + 9)}},
     {"no OK to the resident loader's start", faults("noreply@on=AT&&FGO"), {SILENT}},
-    {"a silent loader upload", all({loader_modem, faults("noreply@on=at&&f:")}), {ERASE, SILENT}},
-    {"the named load file missing", [](auto &j) { j.load = ""; }, {"!File Open Error...|File open failed "}, false},
+    {"a silent loader upload", all({loader_modem, faults("noreply@on=at&&f:")}), {ERASE, SILENT}, true, {}, {},
+     {"FLASH: Flash loader code download failed"}},
+    {"the named load file missing", [](auto &j) { j.load = ""; }, {"!File Open Error...|File open failed "}, false, {}, {},
+     {"FLASH: Flash Destroy Window"}},
     {"the load cannot be opened again",
      [](auto &j) { j.each_step = once(in_state(6), [&j] { std::filesystem::remove(j.folder + "/modem.hex"); }); },
      {"!File Open Error...|Flash file open failed "}},
@@ -282,7 +294,7 @@ const Row rows[] = {
       "not an S-record file; the job was stopped before that line was sent."},
      true, {}, [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 3u); }},
     {"a load emptied after its check", after_check([](auto &s) { s.clear(); }), {NO_RECORDS}},
-    {"no settings, the dialog cancelled", [](auto &j) { j.ini = ""; }, {}, false},
+    {"no settings, the dialog cancelled", [](auto &j) { j.ini = ""; }, {}, false, {}, {}, {"FLASH: Flash Destroy Window"}},
     {"no settings: the load picked in the dialog, the modem found on COM1 counting down",
      [](auto &j) {
          j.ini = "", j.com = 1, j.setup = [&j] {
@@ -297,16 +309,15 @@ const Row rows[] = {
      [](auto &j) { j.cmdline = "", j.com = 255, j.setup = [] { fake::pc().ports[256] = nullptr; }; }, {DONE}, true, {}, one_port},
     {"nothing answers on COM2 and COM1",
      [](auto &j) { j.com = 0, j.cmdline = "2", j.setup = [] { fake::pc().ports = {{1, nullptr}, {2, nullptr}}; }; },
-     {SILENT}, false, {}, [](auto &) {
-         for (const char *t : {"Flash Trying Comm 2 ", "Flash Trying Comm 1 ", "FLASH: Flash Open Comm Failed"})
-             EXPECT_TRUE(fake::traced(t)) << t; // the Wine runner reads these
-     }},
+     {SILENT}, false, {}, {}, // the Wine runner reads these too
+     {"Flash Trying Comm 2 ", "Not a Quillmarch Flashable modem!", "Flash Trying Comm 1 ", "FLASH: Flash Open Comm Failed"}},
     {"a reply that holds none of the settings' responses",
-     [](auto &j) { j.ini = "modemname=M\nfilename=modem.hex\natcmd=ATI5\nresponse=CONNECT^RING\n"; }, {SILENT}, false},
+     [](auto &j) { j.ini = "modemname=M\nfilename=modem.hex\natcmd=ATI5\nresponse=CONNECT^RING\n"; }, {SILENT}, false, {}, {},
+     {"Can't match CONNECT^RING"}},
     {"close confirmed during the loader upload",
      all({loader_modem, hold_loader([] { return port_stop.load() != 0; }),
           [](auto &j) { j.each_step = once(uploading, close_window); }}),
-     {ERASE, KILL}, true, {}, [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }},
+     {ERASE, KILL}, true, {}, [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }, {"FLASH: Loader download stopped"}},
     {"close confirmed in state 6", [](auto &j) { j.each_step = once(in_state(6), close_window); }, {KILL}, true, {},
      summary_is("stopped by the user, 0 of 67 records acknowledged (0 resent), 0 bytes in 0.0 s, 0 bytes/s")},
     {"close confirmed in state 7", [](auto &j) { j.each_step = once(before_record(4), close_window); }, {KILL}},
@@ -343,6 +354,7 @@ TEST_P(Jobs, EndAsTheyShould) {
     const Row &row = GetParam();
     fake::Job job;
     row.setup(job);
+    if (job.log.empty()) job.log = fake::scratch() + "/job.log", std::filesystem::remove(job.log);
     long files = open_files();
     ASSERT_TRUE(fake::run(job)) << "the window was not destroyed";
     const fake::Machine &m = fake::pc();
@@ -364,6 +376,9 @@ TEST_P(Jobs, EndAsTheyShould) {
     EXPECT_EQ(fake::traced("FLASH: Dnld successful"), status == "Programming Completed" || status == "Programming Failed");
     EXPECT_EQ(summary().rfind("FLASH: Summary: completed", 0) == 0, status == "Programming Completed") << summary();
     if (row.more) row.more(job);
+    std::string log = fake::read_file(job.log);
+    size_t at = 0;
+    for (auto &line : row.log) EXPECT_NE(at = log.find(" trace " + line + "\n", at + 1), std::string::npos) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(, Jobs, ::testing::ValuesIn(rows), [](const auto &info) {

@@ -44,6 +44,7 @@ TEST(Link, PortOpensWithTheModemsLineSettings) {
     EXPECT_EQ(std::make_pair(fake::pc().dcb.flags, uint32_t(fake::pc().dcb.XonLim)), std::make_pair(0x1014u, 11u));
     fake::pc().fail_set_state = true; // refused settings: the port is used as it is
     EXPECT_TRUE(open_comm_port());
+    EXPECT_TRUE(fake::traced("In GetCommStat, error = 0x57\n ") && fake::traced("In SetCommStat, error = 0x57\n ")); // the log's
     com_port = 4; // no such port
     EXPECT_FALSE(open_comm_port());
     EXPECT_EQ(std::make_pair(hComm, fake::pc().open_ports()), std::make_pair(port_handle(nullptr), 3));
@@ -185,6 +186,9 @@ TEST(Log, EachRunAppendsItsOwnLines) {
               "       20 box \"Q\" \"Y?\" answered Yes\n       21 box \"Q\" \"Done\" answered OK\n");
     EXPECT_EQ(std::regex_replace(fake::read_file(next), date, "run of D,"),
               "Quillmarch Flash Loader 1.4f, run of D, settings (none), load file (none)\n        1 trace next run\n");
+    for (const char *bad : {"/no/such/folder/x.log", "/dev/full"}) log_start(bad, "x"), log_load_file("m.hex"), log_end();
+    for (const char *what : {"/no/such/folder/x.log cannot be opened", "/dev/full cannot be written"}) // said where it can be
+        EXPECT_TRUE(fake::traced("FLASH: Log file " + std::string(what) + "; the job goes on without a log")) << what;
 }
 
 } // namespace
