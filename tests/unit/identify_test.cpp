@@ -34,6 +34,7 @@ struct ProbeRow {
     int sector, checksum;
     const char *settings = nullptr; // "atcmd|response" of the settings
     char answer = 'y';              // to the erase question
+    const char *said = "";          // the log's word on why the port was given up
 };
 
 Strings ok4(std::string ident, std::string more = "") { // the opening answered, then these
@@ -49,7 +50,7 @@ auto as_made = [](sim::ModemConfig &) {};
 // the checksum 1234, as the model's by default.
 const ProbeRow probe_rows[] = {
     {"nothing answers", {}, {}, PROBE_NO_MODEM, false, "", "", 0, 0x777},
-    {"no answer to ATI5", no_reply_to("ATI5"), {}, PROBE_NO_MODEM, false, "ATI5 ", "", 0, 0x777},
+    {"no answer to ATI5", no_reply_to("ATI5"), {}, PROBE_NO_MODEM, false, "ATI5 ", "", 0, 0x777, nullptr, 'y', "Where's the ATI5???"},
     {"firmware whose loader fits", as_made, {}, PROBE_START_RRFL, true, "ATI5 AT&&FFL ", "", 64, 0x1234},
     {"firmware whose loader does not fit, erase", [](auto &c) { c.rrfl_sector = 16, c.rrfl_checksum = 0xBEEF; }, {},
      PROBE_NEED_LOADER, true, "ATI5 AT&&FFL ", ERASE, 16, 0xBEEF},
@@ -70,7 +71,8 @@ const ProbeRow probe_rows[] = {
     {"a reply the settings do not accept", as_made, {}, PROBE_NO_MODEM, false, "ATI3 ", "", 0, 0x777, "ATI3|CONNECT^RING"},
     {"an empty alternative accepts any reply", as_made, {}, PROBE_GIVE_UP, true, "ATI3 AT&&FFL ", ERASE, 64, 0x1234,
      "ATI3|CONNECT^", 'n'},
-    {"an empty command in the settings", as_made, {}, PROBE_NO_MODEM, false, "", "", 0, 0x777, "|Quillmarch"},
+    {"an empty command in the settings", as_made, {}, PROBE_NO_MODEM, false, "", "", 0, 0x777, "|Quillmarch", 'y',
+     "Failed AT command "},
     // Replies no modem model gives: where the sector token and the digits stand.
     {"no sector token", {}, ok4("ATI5\r\r\nI RRFL 1234 OK"), PROBE_GIVE_UP, true, "ATI5 ",
      REFUSED + SECTORS + " 0\n Load sector = 40\nUSE PREVIOUS LOAD !!!", 0, 0x777},
@@ -114,7 +116,7 @@ TEST(Probe, Paths) {
         EXPECT_EQ(std::make_pair(actual_sector_size, actual_rrfl_checksum), std::make_pair(row.sector, row.checksum));
         Strings shown{"[wait]", std::string(row.settings ? "Found Test Modem" : "Found Modem") + " on COM3.|RRFL is Not Compatible."};
         EXPECT_EQ(fake::pc().screens, Strings(shown.begin(), shown.begin() + (row.box == ERASE ? 2 : 1)));
-        EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n")); // the Wine runner's cue
+        EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n") && (!*row.said || fake::traced(row.said))); // the runner's cue
         EXPECT_TRUE(!row.settings || !row.open || actual_modem_type == MODEM_EXTERNAL);
     }
     // The type letter in either case, counted from the echo, past the line end of the previous reply.
@@ -136,11 +138,12 @@ TEST(Header, CharactersSixtyFiveToSeventyTwo) {
         {"1234F940", MODEM_UNKNOWN, 0, -7}, {"", MODEM_UNKNOWN, -48 * 17, 0}, // "": a file shorter than the header, zero bytes
     };
     for (const auto &c : cases) {
-        std::memset(rx_buffer, 0, sizeof rx_buffer), std::memset(rx_buffer, 'S', 65);
+        fake::reset(), std::memset(rx_buffer, 0, sizeof rx_buffer), std::memset(rx_buffer, 'S', 65);
         std::memcpy(rx_buffer + 65, c.chars, std::strlen(c.chars));
         load_modem_type = 9, load_rrfl_sector = 9, load_rrfl_checksum = -7, read_load_header();
         EXPECT_EQ(std::vector<int>({load_modem_type, load_rrfl_sector, load_rrfl_checksum}),
                   std::vector<int>({c.type, c.sector, c.checksum})) << c.chars;
+        EXPECT_EQ(fake::traced("RRFL is NOT in new Load"), c.sector == 0 && c.type != MODEM_UNKNOWN) << c.chars; // for the log
     }
     // A stray byte adds its own code at its place.
     EXPECT_EQ(std::vector<int>({hex4_value("9fF0"), hex4_value("00G0"), hex4_value("000\xFF")}),
