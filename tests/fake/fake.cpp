@@ -294,11 +294,11 @@ void plat_set_cursor(int which) { pc().screens.push_back(which == PLAT_CURSOR_WA
 
 thread_handle plat_thread_start(void (*entry)()) {
     if (pc().thread_fails) return nullptr;
-    pc().threads.emplace_back(entry);
+    pc().threads.emplace_back(entry), ++pc().thread_handles;
     return &pc().threads.back();
 }
 
-void plat_thread_close(thread_handle) {}
+void plat_thread_close(thread_handle h) { pc().thread_handles -= h != nullptr; }
 
 uint32_t plat_profile_string(const char *section, const char *key, const char *def, char *out, uint32_t capacity,
                              const char *path) {

@@ -63,6 +63,7 @@ struct Machine {
     std::vector<std::pair<int32_t, int32_t>> loader_bars;
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
+    int thread_handles = 0; // started and not closed
     std::atomic<bool> window_destroyed{false};
     // The GUI thread's sleep and its wait for the loader thread to stop leave the clock to the
     // loader thread until it ends, as real concurrency would: a job plays the same every time.

@@ -128,6 +128,9 @@ TEST(Clock, Pauses) {
     };
     // With the settings naming the load, 3 s before the search.
     EXPECT_EQ(arrival("AAAAT"), 3000 + 4);
+    // Each of the probe's commands, and the upload's first line, after the port settled (2 ms of the 8).
+    EXPECT_EQ(arrival("AT&&FFL") - arrival("AAAAT"), 5 * 8);
+    EXPECT_EQ(arrival("at&&f:") - arrival("AT&&FFL"), 8);
     // The loader's 603 lines, each after the one before had settled: the GUI thread waits, its clock stands.
     EXPECT_EQ(arrival("at&&f:00000001FF") - arrival("at&&f:"), 602 * 8);
     // 100 ms after the uploaded loader before the first record.
@@ -174,7 +177,7 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     EXPECT_EQ(end - start, 7000u + 2) << "the bound, and the fake's 1 ms for the first and last look at the clock";
     EXPECT_EQ(fake::pc().boxes, (std::vector<std::string>{"?MUST USE FULL ERASE !!! |Do you wish to Erase the Entire Flash",
         "?You May Have Cooked the Flash Chip!|Are you Sure you want to Kill the Flash Loader?"}));
-    EXPECT_NE(fake::pc().line.find('Y'), std::string::npos);
+    EXPECT_TRUE(fake::pc().line.find('Y') != std::string::npos && fake::traced("FLASH: Loader thread did not stop in time"));
     EXPECT_EQ(ports, 1u) << "the port was closed under the thread";
     EXPECT_EQ(fake::pc().open_ports(), 1) << "the port was closed under the thread as the window went";
 }

@@ -165,7 +165,7 @@ const Row rows[] = {
          using Bars = std::vector<std::pair<int32_t, int32_t>>;
          EXPECT_EQ((bars.size() < 2 ? bars : Bars{bars.front(), bars.back()}), (Bars{{20, 603}, {603, 603}}));
      },
-     {"Load Modem type is Internal", "RRFL is in new load (0x40)", "Load chksum = 0x1234\\n", "<CE-3>",
+     {"Load Modem type is Internal", "RRFL is in new load (0x40)", "Load chksum = 0x1234\\n", "<CE-3>", "AT\\r\\r\\nOK\\r\\n",
       "Actual Modem type is INTERNAL", "Actual sector = 0x40\\n ", "Actual chksum = 0x9999\\n ", "ldsAreCompat() FAILED",
       "MUST USE FULL ERASE - LOADS ARE INCOMPAT", "Flash Open Comm Success on Com3 ", "flash_download_loader calls ReDraw()",
       "FLASH: Flash loader code download success", "FLASH: Got EOF", "FLASH: Flash Destroy Window", "FLASH: NULL"}},
@@ -219,35 +219,30 @@ const Row rows[] = {
     {"NOK4 on the last record, without a line end: the whole load again",
      all({faults("nok:4@rec:67"), no_last_eol}), {NOK4, DONE}, true, {},
      [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 67u); }},
-    {"NOK3 on the last record, without a line end: resent",
-     all({faults("nok:3@rec:67"), no_last_eol}), {DONE}},
+    {"NOK3 on the last record, without a line end: resent", all({faults("nok:3@rec:67"), no_last_eol}), {DONE}},
     {"NOK1 on the last record answered No is no success",
      all({faults("nok:1@rec:67"), answers("n"), no_last_eol}), {NOK1, ABANDON}},
     {"three time-outs, then NOK3 until the shared resends run out",
      faults("noreply@rec:5-7 nok:3@rec:8-11"),
      {"!Flash Error|Modem reports solid Checksum Failure."}, true, {},
      summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s"),
-     {"FLASH: Chars Received = 0 ", "Flash Comm Read Failed", "FLASH: Timeout Resend"}},
+     {"FLASH: Chars Received = 0 ", "Flash Comm Read Failed", "FLASH: Timeout Resend", "FLASH: Checksum Failure"}},
     {"answers late after time-outs: each resend's answer is awaited too, and a NOK after an OK undoes it",
      faults("late:181000@rec:2 late:2000@rec:3 nok:3@rec:3 late:181000@rec:10 late:2000@rec:11 late:1000@rec:12 "
             "nok:2@rec:13 late:361000@rec:30 late:2000@rec:32"),
      {DONE}, true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Completed|*", "[arrow]"},
      summary_is("completed, 67 records (6 resent), 4851 bytes in 729.5 s, 6 bytes/s"),
      {"FLASH: Awaiting the answer owed to an earlier write"}},
-    {"NOK2 six times, then OK",
-     faults("nok:2@rec:5-10"), {DONE}},
-    {"seven time-outs are resent",
-     faults("noreply@rec:5-11"),
-     {DONE}},
-    {"the eighth time-out ends the job",
-     faults("noreply@rec:5-12"),
-     {SILENT}, true, {"[wait]", "*", "[arrow]"}},
+    {"NOK2 six times, then OK", faults("nok:2@rec:5-10"), {DONE}},
+    {"seven time-outs are resent", faults("noreply@rec:5-11"), {DONE}},
+    {"the eighth time-out ends the job", faults("noreply@rec:5-12"), {SILENT}, true, {"[wait]", "*", "[arrow]"}},
     {"a load that is no S-record file",
      all({loader_modem, edit("modem.hex", [](std::string &s) { s = std::string(200, 'x') + "\n" + std::string(9, 'y'); })}),
      {NO_DATA}, false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); },
      {"FLASH: Load file refused", "FLASH: Flash Destroy Window", ""}},
     {"an empty load: no file error, refused by its check", edit("modem.hex", [](std::string &s) { s.clear(); }), {NO_DATA}, false},
-    {"checksum command confirmed", checksum("CS=1234", "CS=1234"), {DONE}},
+    {"checksum command confirmed", checksum("CS=1234", "CS=1234"), {DONE}, true, {}, {},
+     {"\\r\\nCS=1234\\r\\n\\r\\nOK\\r\\n", "FLASH: Flash Destroy Window"}},
     {"checksum command not confirmed", checksum("CS=9999", "CS=1234"), {"    Try again...|Flash Programming Failed."},
      true, {"[wait]", "*", "[arrow]", "Programming the Flash|<8%>  Complete.", "Programming Failed|", "[arrow]"}},
     {"checksum command with an empty expected response", checksum("CS=9999", ""), {DONE}},
@@ -359,7 +354,7 @@ TEST_P(Jobs, EndAsTheyShould) {
     ASSERT_TRUE(fake::run(job)) << "the window was not destroyed";
     const fake::Machine &m = fake::pc();
     EXPECT_EQ(m.boxes, row.boxes);
-    EXPECT_TRUE(m.open_ports() == 0 && hComm == nullptr) << "a port was left open";
+    EXPECT_TRUE(m.open_ports() == 0 && hComm == nullptr && m.thread_handles == 0) << "a port or a thread's handle was left open";
     EXPECT_EQ(open_files(), files) << "a file was left open";
     EXPECT_EQ(m.line.find('Y') != std::string::npos, row.y);
     EXPECT_EQ(row.y && !m.line.empty() ? m.line.back() : 'Y', 'Y') << "Y is not the last byte written";

@@ -89,6 +89,10 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         EXPECT_EQ(fake::pc().line, c.line);
         // The data and the byte after it, as the Wine runner reads them; a refused line is not.
         EXPECT_EQ(fake::traced("devicewrite(" + c.data.substr(0, c.length + 1) + ")\n"), c.result >= 0 || c.line != "");
+        EXPECT_EQ(fake::traced("FLASH: Line too long for the port: " + std::to_string(c.length) + " bytes, at most 527; not sent"),
+                  c.result < 0 && c.line == ""); // and the log's word on a line refused or a write cut short
+        auto cut = [](int t) { return t >= 0 && t < 16; };
+        EXPECT_EQ(fake::traced("FLASH: Write to ComPort Failed"), std::any_of(c.takes.begin(), c.takes.end(), cut));
         for (auto [at, asked] : fake::pc().writes) EXPECT_EQ(asked, 16u);
     }
     // After an empty write, 20 ms before the next (and the 1 ms of the read
