@@ -154,7 +154,7 @@ int plat_port_get_state(port_handle, plat_dcb *dcb) {
 }
 
 int plat_port_set_state(port_handle, const plat_dcb *dcb) {
-    if (pc().fail_set_state) return pc().last_error = 0x57, 0;
+    if (pc().fail_set_state) return pc().last_error = 0x1F, 0;
     pc().dcb = *dcb;
     return 1;
 }
