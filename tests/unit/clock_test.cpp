@@ -71,7 +71,7 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     };
     for (const auto &p : probes) {
         SCOPED_TRACE(p.name);
-        open_line(), close_port();
+        fake::reset(), fake::pc().ports[3] = nullptr, com_port = 3;
         load_modem_type = MODEM_INTERNAL, load_rrfl_sector = 64, load_rrfl_checksum = 0x1234;
         fake::pc().looks = cat({p.looks, {ok}});
         EXPECT_EQ(open_and_probe_port(), p.result);

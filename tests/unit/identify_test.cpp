@@ -117,7 +117,8 @@ TEST(Probe, Paths) {
         EXPECT_EQ(std::make_pair(actual_sector_size, actual_rrfl_checksum), std::make_pair(row.sector, row.checksum));
         Strings shown{"[wait]", std::string(row.settings ? "Found Test Modem" : "Found Modem") + " on COM3.|RRFL is Not Compatible."};
         EXPECT_EQ(fake::pc().screens, Strings(shown.begin(), shown.begin() + (row.box == ERASE ? 2 : 1)));
-        EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n") && (!*row.said || fake::traced(row.said))); // the runner's cue
+        EXPECT_TRUE(fake::traced("writing to COM3:19200,n,8,1\n")); // the Wine runner's cue
+        EXPECT_TRUE(!*row.said || fake::traced(row.said)) << row.said;
         EXPECT_TRUE(!row.settings || !row.open || actual_modem_type == MODEM_EXTERNAL);
     }
     // The type letter in either case, counted from the echo, past the line end of the previous reply.

@@ -44,7 +44,7 @@ TEST(Link, PortOpensWithTheModemsLineSettings) {
     EXPECT_EQ(std::make_pair(fake::pc().dcb.flags, uint32_t(fake::pc().dcb.XonLim)), std::make_pair(0x1014u, 11u));
     fake::pc().fail_set_state = true; // refused settings: the port is used as it is
     EXPECT_TRUE(open_comm_port());
-    EXPECT_TRUE(fake::traced("In GetCommStat, error = 0x57\n ") && fake::traced("In SetCommStat, error = 0x1F\n ")); // the log's
+    EXPECT_TRUE(fake::traced("In GetCommStat, error = 0x57\n ") && fake::traced("In SetCommStat, error = 0x1F\n ")); // logged
     com_port = 4; // no such port
     EXPECT_FALSE(open_comm_port());
     EXPECT_EQ(std::make_pair(hComm, fake::pc().open_ports()), std::make_pair(port_handle(nullptr), 3));
