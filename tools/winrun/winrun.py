@@ -21,6 +21,8 @@ import time
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE_ENV = os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine-env.sh")
+# What wine-env.sh decides once: which Wine runs the program, and its server.
+WINE_VARS = ("WINE_ENV_BITS", "WINE_ENV_WHY", "WINELOADER", "WINESERVER", "WINEARCH")
 MAIN_TITLE = "Quillmarch Flash Loader 1.4f"
 DIALOG_TITLE = "Choose File to Download"
 
@@ -257,6 +259,10 @@ class Run:
 
     def prepare_wine(self, ports):
         """ports: {'COM3': path, ...}. A private prefix so ports never clash with other runs."""
+        values = self._bash('printf "%s\\n" ' + " ".join('"$%s"' % v for v in WINE_VARS),
+                            env=self.base_env).split("\n")
+        for env in (self.env, self.base_env):
+            env.update(zip(WINE_VARS, values))
         self._bash('wine_private_prefix "$1"', self.prefix, env=self.base_env)
         # Wine makes dosdevices/comN from HKLM\Software\Wine\Ports when its
         # server starts; written into the registry file, no server runs for it.
@@ -354,7 +360,7 @@ class Run:
         env = dict(self.env)
         env["WINEDEBUG"] = "-all,+debugstr,+msgbox"
         desk = ["explorer", "/desktop=" + self.desktop] if self.desktop else []
-        argv = ["wine"] + desk + [self.path(self.program_name)] + ([cmdline] if cmdline else [])
+        argv = [self.env["WINELOADER"]] + desk + [self.path(self.program_name)] + ([cmdline] if cmdline else [])
         self.log("[%s] %s" % (self.name, " ".join(shlex.quote(a) for a in argv)))
         self.t0 = time.time()
         self.wine = subprocess.Popen(argv, cwd=cwd or self.work, env=env, stdin=subprocess.DEVNULL,
@@ -504,7 +510,10 @@ class Run:
                 os.killpg(self.wine.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+        self.wineserver("-k")
+
+    def wineserver(self, flag):
+        subprocess.run([self.env.get("WINESERVER", "wineserver"), flag], env=self.env, capture_output=True)
 
     def write_events(self):
         with open(os.path.join(self.art, "events.txt"), "w") as f:
@@ -519,8 +528,8 @@ class Run:
         if self.wine is not None:
             if self.wine.poll() is None:
                 self.kill_wine()
-            subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
-            subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True)
+            self.wineserver("-k")
+            self.wineserver("-w")
         self.stop_modem()
         if self.xvfb_pid:
             try:
