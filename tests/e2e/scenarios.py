@@ -90,15 +90,6 @@ def full_erase_loader_upload(ctx):
     c.check(ctx.run.settings == [True] * 5, "line settings (115200, 8 bits, no parity and 1 stop bit, "
             "RTS/CTS, no XON/XOFF): %r" % ctx.run.settings)
     c.modem_count("loader", 603)
-    if ctx.runner == "wine":
-        c.check(b'level="highestAvailable" uiAccess="false"' in open(ctx.run.exe, "rb").read(),
-                "the program carries no manifest asking for the highest available rights")
-        # The version details that the file's properties show, read back from its resources.
-        rc = ctx.run.tool(["i686-w64-mingw32-windres", "-J", "coff", "-O", "rc", "-i", ctx.run.exe])
-        for want in ("FILEVERSION 1, 4, 6, 0", "PRODUCTVERSION 1, 4, 6, 0", '"FileVersion", "1.4f"',
-                     '"ProductVersion", "1.4f"', '"ProductName", "Quillmarch Flash Loader"',
-                     '"FileDescription", "Quillmarch Flash Loader: rewrites a modem\'s flash over a COM port"'):
-            c.check(want in rc, "the version details lack %s" % want)
     return c
 
 
