@@ -16,8 +16,11 @@ import sys
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "nativerun"))
-from nativerun import Box, Checker, Dialog, Failure, NativeRun, On, Run, read_log  # noqa: E402
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+sys.path[:0] = [os.path.join(TOOLS, d) for d in ("harness", "winrun", "nativerun")]
+from harness import Box, Checker, Dialog, Failure, On, read_log  # noqa: E402
+from nativerun import NativeRun  # noqa: E402
+from winrun import WineRun  # noqa: E402
 
 ERASE = Box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ", "y")
 DONE = Box("Flash Programming Completed", "    All Done...")
@@ -25,7 +28,7 @@ NOK1 = Box("Chip Failed to Erase Properly\nWould you like to Retry.", "You May H
 KILL = Box("Are you Sure you want to Kill the Flash Loader?", "You May Have Cooked the Flash Chip!", "y")
 SILENT = Box("Modem is not responding.\nPlease try again later.", "Error...")
 RECORD = r"^devicewrite\(S[123]"
-RUNNERS = {"wine": Run, "linux": NativeRun}
+RUNNERS = {"wine": WineRun, "linux": NativeRun}
 OUTCOME = {0: "completed", 1: "failed", 3: "stopped by the user"}  # by the Linux exit status
 SCENARIOS = {}
 

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # What Windows sees of a built flashfile.exe, read without running it: the
 # machine it is for, no DLL beyond Windows' own, the icon, the manifest and
-# the version details.      exe_check.sh EXE pei-i386|pei-x86-64
+# the version details.      exe_check.sh pei-i386|pei-x86-64 EXE
 set -u
-exe=$1 format=$2 bad=0
+format=$1 exe=$2 bad=0
 fail() { echo "$exe: $*"; bad=1; }
-dump=$(x86_64-w64-mingw32-objdump -p "$exe") && rc=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe") ||
-    exit 1
+dump=$(x86_64-w64-mingw32-objdump -p "$exe") || exit 1
+rc=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe") || exit 1
 grep -q "file format $format\$" <<<"$dump" || fail "not a $format program"
 for dll in $(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | tr A-Z a-z); do
     case $dll in

@@ -19,8 +19,11 @@ import argparse
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "nativerun"))
-from nativerun import SOURCE_DIR, Box, Checker, Failure, NativeRun, Run  # noqa: E402
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path[:0] = [os.path.join(TOOLS, d) for d in ("harness", "winrun", "nativerun")]
+from harness import SOURCE_DIR, Box, Checker, Failure  # noqa: E402
+from nativerun import NativeRun  # noqa: E402
+from winrun import WineRun  # noqa: E402
 
 LINE_RATE = 11520     # bytes a second each way: 115200 baud, 8N1
 LATENCY_MS = 5        # the modem's reply latency
@@ -45,7 +48,7 @@ def floor_seconds(load):
 
 def one(kind, size, args):
     program = args.native if kind == "native" else args.exe
-    runner = NativeRun if kind == "native" else Run
+    runner = NativeRun if kind == "native" else WineRun
     run = runner("%s-%d" % (kind, size), program, args.modemsim, args.out, log=lambda s: None)
     load, load_bin = run.path("modem.hex"), os.path.join(run.art, "load.bin")
     try:

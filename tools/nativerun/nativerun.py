@@ -1,8 +1,9 @@
 """Runs the native Linux flashfile against modemsim, as a technician would in
 a terminal.
 
-A NativeRun is a winrun.Run (the program's folder and files, modemsim, the
-events, the modem's transcript and flash, the Checker) whose program is the
+A NativeRun is a harness.Run (tools/harness: the program's folder and files,
+modemsim, the events, the modem's transcript and flash, the Checker), the
+sibling of winrun's WineRun, whose program is the
 Linux one: its standard input and output are a pseudo-terminal that is its
 controlling terminal, so questions are typed (y, n, Enter), the load file is
 typed at its prompt and a close request is a real Ctrl-C; --trace gives the
@@ -29,8 +30,8 @@ import sys
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "winrun"))
-from winrun import SOURCE_DIR, Box, Checker, Dialog, Failure, On, Run, read_log  # noqa: E402,F401
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from harness import Failure, Run  # noqa: E402
 
 CSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 _Q = r'"((?:[^"\\]|\\.)*)"'
