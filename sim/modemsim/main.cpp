@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "model/modem.h"
+#include "version.h"
 
 namespace {
 
@@ -72,6 +73,7 @@ void usage(FILE *out) {
         "  --timeout SEC         end after SEC seconds\n"
         "  -v, --verbose         show each line received and each reply on stderr\n"
         "  --help                this text\n"
+        "  --version             the program's name and version\n"
         "Ends on SIGINT or SIGTERM too; the image and transcript are written then.\n",
         sim::fault_help().c_str());
 }
@@ -99,6 +101,9 @@ Options parse(int argc, char **argv) {
         };
         if (a == "--help" || a == "-h") {
             usage(stdout);
+            std::exit(0);
+        } else if (a == "--version") {
+            std::printf("modemsim %s\n", FLASHFILE_VERSION);
             std::exit(0);
         } else if (a == "--link") o.link = value();
         else if (a == "--device") o.device = value();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "version.h"
 
 namespace {
 // The loader thread traces too: one lock keeps every line whole. A spin
@@ -78,7 +79,8 @@ void log_start(const char *path, const char *settings) {
     char when[32] = "";
     std::time_t now = std::time(nullptr);
     if (const std::tm *t = std::localtime(&now)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", t);
-    header = std::string("Quillmarch Flash Loader 1.4f, run of ") + when + ", settings " + settings;
+    header = std::string("Quillmarch Flash Loader " FLASHFILE_VERSION ", run of ") + when +
+             ", settings " + settings;
     holding = true;
 }
 

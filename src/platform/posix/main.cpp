@@ -12,6 +12,7 @@
 #include "flash/flash.h"
 #include "link/link.h"
 #include "platform/posix/posix.h"
+#include "version.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ const char HELP[] =
     "  --trace        write the debug trace to standard error, one line a trace\n"
     "  --log FILE     append every trace, box and status line to FILE, with times\n"
     "  --help         this text\n"
+    "  --version      the program's name and version\n"
     "\n"
     "COMn is the device named by key COMn of section [Ports] in flashfile.ini\n"
     "(COM3=/dev/ttyUSB0), else /dev/ttyS<n-1>.\n"
@@ -50,6 +52,7 @@ struct command_line {
     std::string port_arg; // N
     bool have_n = false;
     bool help = false;
+    bool version = false;
 };
 
 // Empty when the command line is good, else what is wrong with it.
@@ -75,6 +78,7 @@ std::string parse(int argc, char **argv, command_line *cl) {
         };
         std::string err;
         if (a == "--help" || a == "-h") cl->help = true;
+        else if (a == "--version") cl->version = true;
         else if (a == "--port") err = take_value(&o.port);
         else if (a == "--file") {
             err = take_value(&o.file);
@@ -91,7 +95,8 @@ std::string parse(int argc, char **argv, command_line *cl) {
             cl->port_arg = a;
             cl->have_n = true;
         }
-        if (has_inline && (a == "--help" || a == "--yes" || a == "--no" || a == "--trace"))
+        if (has_inline && (a == "--help" || a == "--version" || a == "--yes" || a == "--no" ||
+                           a == "--trace"))
             err = a + " takes no value";
         if (!err.empty()) return err;
     }
@@ -129,6 +134,10 @@ int main(int argc, char **argv) {
     }
     if (cl.help) {
         std::printf("%s%s", USAGE, HELP);
+        return EXIT_COMPLETED;
+    }
+    if (cl.version) {
+        std::printf("flashfile %s\n", FLASHFILE_VERSION);
         return EXIT_COMPLETED;
     }
     if (!cl.dir.empty() && chdir(cl.dir.c_str()) != 0) {

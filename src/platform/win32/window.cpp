@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "flash/flash.h"
 #include "platform/platform.h"
+#include "version.h"
 
 static_assert(sizeof(plat_rect) == sizeof(RECT), "plat_rect must have the RECT's layout");
 
@@ -18,7 +19,7 @@ namespace {
 HWND hwndMain;
 
 const char CLASS_NAME[] = "GenericWClass";
-const char WINDOW_TITLE[] = "Quillmarch Flash Loader 1.4f";
+const char WINDOW_TITLE[] = "Quillmarch Flash Loader " FLASHFILE_VERSION;
 constexpr int WINDOW_WIDTH = 440;
 constexpr int WINDOW_HEIGHT = 200;
 
