@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import subprocess
+import threading
 import time
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -95,7 +96,10 @@ class Run:
             shutil.rmtree(d, ignore_errors=True)
         os.makedirs(self.app)
         os.makedirs(self.art)
-        self.events = []          # (seconds since start, kind, text), kind 'trace' or 'box'
+        # (seconds since start, kind, text): kind 'trace', 'box', 'key' (the runner
+        # has answered a box), 'dialog' (the load file asked for), 'answer' (the
+        # answer the native program took)
+        self.events = []
         self.shots = []
         self.errors = []
         self.modem = None
@@ -104,6 +108,10 @@ class Run:
         self.transcript = os.path.join(self.art, "modem-transcript.txt")
         self.exit_code = None
         self.t0 = None
+        self.exit_at = None       # seconds since start when the program ended
+        self.rusage = None        # its resource usage, from os.wait4 (ru_maxrss counts the forked runner too)
+        self.on_start = None      # on_start(run, pid) as soon as the program runs (the bench samples it)
+        self._watcher = None
         self.finished = False
         self.elapsed = 0.0
         self.default_timeout = 240
@@ -163,6 +171,35 @@ class Run:
             except subprocess.TimeoutExpired:
                 self.modem.kill()
                 self.modem.wait()
+
+    def watch(self, proc):
+        """Notes the moment the program (`proc`, just started) ends, then reaps
+        it with os.wait4 for its CPU times. The reaping holds Popen's own lock
+        (_waitpid_lock), so its poll and wait still give the exit status."""
+        def watcher():
+            try:
+                os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)
+            except ChildProcessError:  # reaped already
+                return
+            self.exit_at = time.time() - self.t0
+            with proc._waitpid_lock:
+                if proc.returncode is None:
+                    _, status, self.rusage = os.wait4(proc.pid, 0)
+                    proc.returncode = os.waitstatus_to_exitcode(status)
+        self._watcher = threading.Thread(target=watcher, daemon=True)
+        self._watcher.start()
+        if self.on_start:
+            self.on_start(self, proc.pid)
+
+    def wait_program(self, proc, timeout):
+        """The program's exit status once it has ended (subprocess.TimeoutExpired if not in `timeout` s)."""
+        self._watcher.join(timeout)
+        if self._watcher.is_alive():
+            raise subprocess.TimeoutExpired(proc.args, timeout)
+        return proc.wait(timeout)
+
+    def program_ended(self):
+        return self.exit_at is not None
 
     def traced(self, now, text, triggers):
         """A trace line: kept, and the triggers it completes acted on."""

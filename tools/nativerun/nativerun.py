@@ -108,6 +108,7 @@ class NativeRun(Run):
         self.proc = subprocess.Popen(argv, cwd=self.work, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
                                      start_new_session=True,
                                      preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        self.watch(self.proc)
         os.close(slave)
         streams = {self.master: "tty", self.proc.stderr.fileno(): "trace"}
         pending = {"tty": b"", "trace": b""}
@@ -137,7 +138,7 @@ class NativeRun(Run):
                     if kind == "tty":
                         self._prompt(screen_text(pending["tty"].decode("latin-1")))
         try:
-            self.exit_code = self.proc.wait(30)
+            self.exit_code = self.wait_program(self.proc, 30)
         except subprocess.TimeoutExpired:
             self.errors.append("the program did not exit after its output ended")
             self.kill_program()
@@ -179,6 +180,7 @@ class NativeRun(Run):
         """Types the answer once the program asks on the terminal."""
         if shown.endswith(QUESTION_PROMPT) and self.key_due:
             self.type(self.key_due)
+            self.events.append((time.time() - self.t0, "key", self.key_due.strip() or "Return"))
             self.key_due = None
         elif FILE_PROMPT.match(shown):
             self.events.append((time.time() - self.t0, "dialog", shown))

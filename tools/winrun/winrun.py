@@ -199,6 +199,7 @@ class WineRun(Run):
         self.xdo("windowfocus", w)
         time.sleep(0.1)
         self.xdo("key", "--window", w, key)
+        self.events.append((time.time() - self.t0, "key", key))
         self.answered.add(w)
         return True
 
@@ -221,6 +222,7 @@ class WineRun(Run):
         self.wine = subprocess.Popen(argv, cwd=cwd or self.work, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                      start_new_session=True)
+        self.watch(self.wine)
         lines = queue.Queue()
 
         def reader():
@@ -252,7 +254,7 @@ class WineRun(Run):
                 # Quiet counts from the exit too: a program quiet for long before it
                 # exits still writes its last traces on the way out.
                 now = time.time()
-                exited_at = exited_at or (now if self.wine.poll() is not None else None)
+                exited_at = exited_at or (now if self.program_ended() else None)
                 quiet_since = quiet_since or now
                 line = None if exited_at and now - max(quiet_since, exited_at) > 1.0 else ""
             if line is None:
@@ -277,7 +279,7 @@ class WineRun(Run):
                 self._do_box(text, boxes)
         if eof:
             try:
-                self.exit_code = self.wine.wait(30)
+                self.exit_code = self.wait_program(self.wine, 30)
             except subprocess.TimeoutExpired:
                 self.errors.append("wine did not exit after its output ended")
                 self.kill_wine()
