@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "platform/textfile.h"
+#include "text/textfile.h"
 
 extern int flash_state;
 

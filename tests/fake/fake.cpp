@@ -12,7 +12,7 @@
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
-#include "platform/profile.h"
+#include "text/profile.h"
 
 namespace fake {
 

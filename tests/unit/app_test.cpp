@@ -8,8 +8,8 @@
 #include "fake/fake.h"
 #include "flash/flash.h"
 #include "link/link.h"
-#include "platform/profile.h"
-#include "platform/textfile.h"
+#include "text/profile.h"
+#include "text/textfile.h"
 #include "unit/ini_cases.h"
 
 namespace {

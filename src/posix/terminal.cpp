@@ -32,7 +32,7 @@
 #include "flash/flash.h"
 #include "link/link.h"
 #include "link/modem_contract.h"
-#include "platform/posix/posix.h"
+#include "posix/posix.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The private-profile (INI) reading rules of GetPrivateProfileStringA as the
 // Windows program meets them, for the builds and tests that have no Windows.
 // The Wine agreement test holds this reader to the real call.
-#include "platform/profile.h"
+#include "text/profile.h"
 
 #include <cerrno>
 #include <cstdio>

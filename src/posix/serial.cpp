@@ -16,8 +16,8 @@
 #include <string>
 
 #include "link/link.h"
-#include "platform/posix/posix.h"
-#include "platform/profile.h"
+#include "posix/posix.h"
+#include "text/profile.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/posix/posix.h"
-#include "platform/profile.h"
+#include "posix/posix.h"
+#include "text/profile.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "app/app.h"
 #include "flash/flash.h"
 #include "link/link.h"
-#include "platform/posix/posix.h"
+#include "posix/posix.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/textfile.h"
+#include "text/textfile.h"
 
 #include <cstdio>
 
