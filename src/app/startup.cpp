@@ -58,7 +58,7 @@ int app_startup(const char *cmdline, int show_cmd, const char *log_path) {
 
     if (!plat_create_main_window(show_cmd)) return 0;
     start_tick = plat_tick_count();
-    flash_state = 0;
+    flash_start();
     if (cmdline && cmdline[0]) com_port = command_line_port(cmdline);
     return 1;
 }

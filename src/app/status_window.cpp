@@ -32,10 +32,10 @@ void init_status_lines() {
 int bar_numbers(int state, int32_t *count, int32_t *total) {
     *count = 0;
     *total = 0;
-    if (state == 4) {
+    if (state == SEQ_LOADER) {
         *count = loader_lines_sent.load();
         *total = loader_line_total.load();
-    } else if (state == 7 || state == 8) {
+    } else if (state == SEQ_SEND || state == SEQ_POLL) {
         *count = bytes_sent;
         *total = load_file_size;
     }
@@ -69,7 +69,7 @@ int bar_geometry(int state, int32_t client_right, int32_t dpi_x, int32_t dpi_y,
 }
 
 int close_needs_confirm(int state) {
-    return state == 4 || state == 6 || state == 7 || state == 8;
+    return state == SEQ_LOADER || state == SEQ_OPEN_LOAD || state == SEQ_SEND || state == SEQ_POLL;
 }
 
 int on_close_request(int confirmed) {
@@ -77,7 +77,7 @@ int on_close_request(int confirmed) {
     // destroys the window itself; a second close meanwhile (while it waits
     // for the loader thread, say) must not destroy the window, and with it
     // the port, before "Y" went out.
-    if (flash_state == 13 && hComm) return CLOSE_IGNORED;
+    if (flash_state == SEQ_END && hComm) return CLOSE_IGNORED;
     if (!close_needs_confirm(flash_state)) {
         job_stopped_by_user();
         plat_destroy_main_window();
@@ -87,7 +87,7 @@ int on_close_request(int confirmed) {
                                   "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
         return CLOSE_DECLINED;
     job_stopped_by_user();
-    flash_state = 13;
+    flash_shut_down();
     return CLOSE_SHUTDOWN;
 }
 

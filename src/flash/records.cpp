@@ -66,19 +66,22 @@ int read_record() {
 
 // The same record again; the reason stays in the status line, unpainted,
 // for the sequencer's box should the resends run out.
-int resend(const char *trace, const char *reason) {
+seq_state resend(const char *trace, const char *reason) {
     debug_trace(trace);
     ++retry_count;
     ++records_resent;
     send_next_line = 0;
-    flash_state = 7;
     std::snprintf(status_line1, sizeof status_line1, "%s", reason);
-    return 1;
+    return SEQ_SEND;
+}
+
+seq_state again_after_erase(const char *question) {
+    return offer_full_erase(question) ? SEQ_OPEN_LOAD : SEQ_FLASH_ERROR;
 }
 
 } // namespace
 
-int32_t send_record(int32_t read_new) {
+int send_record(int32_t read_new) {
     if (read_new) {
         int32_t r = records_sent % PROGRESS_EVERY;
         retry_count = 0;
@@ -89,14 +92,13 @@ int32_t send_record(int32_t read_new) {
         // with nothing written, nothing is awaited and the sequencer completes.
         if (hex_eof == 1) {
             line_len = 0;
-            return 1;
+            return RECORD_SENT;
         }
         if (!read_record()) {
             report_long_line();
-            flash_state = 13;
-            return 0;
+            return RECORD_FAILED;
         }
-        if (line_len == 0) return 1;
+        if (line_len == 0) return RECORD_SENT;
     }
 
     int attempt = 0;
@@ -104,16 +106,15 @@ int32_t send_record(int32_t read_new) {
         if (++attempt == WRITE_ATTEMPTS) {
             trace_last_error("Com Error= %lX ");
             message_box("Failed to write line to Modem", "Solid CommError", PLAT_MB_OK | PLAT_MB_ICONWARNING);
-            flash_state = 13;
-            return 0;
+            return RECORD_FAILED;
         }
     }
 
-    if (line_buf[0] == 'S') return 1;
+    if (line_buf[0] == 'S') return RECORD_SENT;
     // Not a record: the modem does not answer it, so nothing is awaited, not
     // even for a last line without a line end.
     debug_trace("FLASH: No colon!");
-    return 0;
+    return RECORD_NOT_AWAITED;
 }
 
 int offer_full_erase(const char *question) {
@@ -133,7 +134,6 @@ int offer_full_erase(const char *question) {
             send_next_line = 1;
             text_close(hex_file);
             hex_file = nullptr;
-            flash_state = 6;
             return 1;
         }
     }
@@ -142,18 +142,18 @@ int offer_full_erase(const char *question) {
     return 0;
 }
 
-int handle_nok(const char *reply) {
+seq_state handle_nok(const char *reply) {
     debug_trace("FLASH: Got a NOK");
     if (std::strstr(reply, REPLY_NOK1)) {
         debug_trace("FLASH: Failure to Erase");
-        return offer_full_erase("Chip Failed to Erase Properly\nWould you like to Retry.");
+        return again_after_erase("Chip Failed to Erase Properly\nWould you like to Retry.");
     }
     if (std::strstr(reply, REPLY_NOK2)) return resend("FLASH: Failure to find COLON", "Modem could not fine COLON.");
     if (std::strstr(reply, REPLY_NOK3))
         return resend("FLASH: Checksum Failure", "Modem reports solid Checksum Failure.");
     if (std::strstr(reply, REPLY_NOK4)) {
         debug_trace("FLASH: Failure to program a byte");
-        return offer_full_erase("Chip Failed to Program Properly\nWould you like to Retry.");
+        return again_after_erase("Chip Failed to Program Properly\nWould you like to Retry.");
     }
-    return 1;
+    return SEQ_POLL;
 }

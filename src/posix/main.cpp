@@ -114,8 +114,8 @@ int exit_status() {
 // a redraw request cuts short.
 void idle_if_waiting(int before) {
     if (flash_state != before) return;
-    if (before == 8) posix::idle_wait(posix::port_fd(hComm), IDLE_WAIT_MS);
-    else if (before == 4 && loader_busy.load() == 1) posix::idle_wait(-1, IDLE_WAIT_MS);
+    if (before == SEQ_POLL) posix::idle_wait(posix::port_fd(hComm), IDLE_WAIT_MS);
+    else if (before == SEQ_LOADER && loader_busy.load() == 1) posix::idle_wait(-1, IDLE_WAIT_MS);
 }
 
 } // namespace

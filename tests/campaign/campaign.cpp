@@ -30,13 +30,13 @@ template <class T> T one_of(const char *what, std::initializer_list<T> v) { retu
 struct When {
     int state = -1, send = 0, poll = 0, hold = 0;
     bool now(int first) const {
-        return (state >= 0 && state == first) || (send && flash_state == 7 && records_sent == send - 1) || (poll && flash_state == 8 && records_sent == poll);
+        return (state >= 0 && state == first) || (send && flash_state == SEQ_SEND && records_sent == send - 1) || (poll && flash_state == SEQ_POLL && records_sent == poll);
     }
 };
 When when(int records, bool hold) {
     When w;
     int k = draw("when", hold ? 4 : 3), n = 1 + draw("n", k == 3 ? 603 : records + 3);
-    (k == 0 ? w.state : k == 1 ? w.send : k == 2 ? w.poll : w.hold) = k ? n : one_of("state", {3, 5, 6, 9, 10, 11, 12});
+    (k == 0 ? w.state : k == 1 ? w.send : k == 2 ? w.poll : w.hold) = k ? n : one_of<int>("state", {SEQ_PROBE, SEQ_OPEN_LOADER, SEQ_OPEN_LOAD, SEQ_NOT_RESPONDING, SEQ_RRFL_VERSION, SEQ_FLASH_ERROR, SEQ_COMPLETE});
     return w;
 }
 

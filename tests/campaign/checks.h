@@ -30,8 +30,8 @@ inline size_t open_fds() { return static_cast<size_t>(std::distance(std::filesys
 inline std::string run(fake::Job &job, Watch &w) {
     job.each_step = [&, each = job.each_step] {
         if (each) each();
-        w.port_at_shutdown |= flash_state == 13 && hComm;
-        w.decided_us = flash_state == 12 && !w.decided_us ? fake::pc().now_ms * 1000 : w.decided_us;
+        w.port_at_shutdown |= flash_state == SEQ_END && hComm;
+        w.decided_us = flash_state == SEQ_COMPLETE && !w.decided_us ? fake::pc().now_ms * 1000 : w.decided_us;
         if (fake::pc().now_ms > w.bound) w.overran = true, job.max_steps = 0;
     };
     size_t fds = open_fds();

@@ -37,7 +37,8 @@ namespace {
 void reset_program() {
     if (hex_file) text_close(hex_file);
     hex_file = nullptr, hThread = nullptr, hComm = nullptr;
-    flash_state = records_sent = retry_count = bytes_sent = load_file_size = com_port = rx_count = 0;
+    flash_start();
+    records_sent = retry_count = bytes_sent = load_file_size = com_port = rx_count = 0;
     loader_busy = loader_result = loader_lines_sent = loader_line_total = port_stop = loader_bad_line = 0;
     std::memset(rx_buffer, 0, sizeof rx_buffer);
     std::memset(&comm_dcb, 0, sizeof comm_dcb);

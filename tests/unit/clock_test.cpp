@@ -25,22 +25,23 @@ void open_line(uint32_t tick_base = 0) {
 }
 
 TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
-    struct Step { uint32_t ms; const char *bytes; int state; }; // a look `ms` after the wait began (0: none), the state after
-    const std::vector<Step> timeout = {{360000, "", 8}, {360001, "", 7}, {0, "", 8}, {180000, "", 8}, {180001, "", 7}};
+    struct Step { uint32_t ms; const char *bytes; seq_state state; }; // a look `ms` after the wait began (0: none), the state after
+    const seq_state POLL = SEQ_POLL, SEND = SEQ_SEND;
+    const std::vector<Step> timeout = {{360000, "", POLL}, {360001, "", SEND}, {0, "", POLL}, {180000, "", POLL}, {180001, "", SEND}};
     const struct { const char *name; uint32_t tick_base; std::vector<Step> steps; } cases[] = {
         {"no reply", 0, timeout},
         {"no reply, across the tick wrap", 0xFFFFFFFFu - 1000, timeout},
-        {"an unknown NOK: the wait goes on from it", 0, {{10, "NOK7\r\n", 8}, {180000, "", 8}, {180001, "", 7}}},
+        {"an unknown NOK: the wait goes on from it", 0, {{10, "NOK7\r\n", POLL}, {180000, "", POLL}, {180001, "", SEND}}},
         {"a reply read at the limit", 0xFFFFFFFFu - 359000,
-         {{360000, "OK\r\n", 7}, {0, "", 8}, {180000, "", 8}, {180001, "", 7}}},
+         {{360000, "OK\r\n", SEND}, {0, "", POLL}, {180000, "", POLL}, {180001, "", SEND}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         open_line(c.tick_base);
         fake::write_file(fake::scratch() + "/rec.hex", "S1AA\nS1BB\nS1CC\n");
         std::snprintf(download_path, sizeof download_path, "%s/rec.hex", fake::scratch().c_str());
-        flash_state = 6, flash_step(), flash_step();
-        ASSERT_EQ(flash_state, 8);
+        flash_start(SEQ_OPEN_LOAD), flash_step(), flash_step();
+        ASSERT_EQ(flash_state, SEQ_POLL);
         for (const Step &s : c.steps) {
             if (s.ms) fake::pc().looks.push_back({s.ms, s.bytes});
             flash_step();
@@ -91,18 +92,17 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
         EXPECT_TRUE(looks.empty() ? fake::pc().line.empty() : left_over({0, "OK"}));
     }
     // The full-erase offer: 6 s for the reply to "Z".
-    for (auto [looks, state] : {std::pair<Looks, int>{{{6000, "Ver:1.4 OK"}}, 6}, {{{6000, ""}, {6001, ""}}, 8}}) {
-        open_line(), flash_state = 8;
+    for (auto [looks, erased] : {std::pair<Looks, int>{{{6000, "Ver:1.4 OK"}}, 1}, {{{6000, ""}, {6001, ""}}, 0}}) {
+        open_line();
         fake::pc().looks = cat({looks, {{6002, "Ver:1.4 OK"}}});
-        offer_full_erase("Retry?");
-        EXPECT_EQ(flash_state, state);
+        EXPECT_EQ(offer_full_erase("Retry?"), erased);
         EXPECT_TRUE(left_over({0, "Ver:1.4 OK"}));
     }
     // The checksum command: 4 s.
     for (auto [looks, box] : {std::pair<Looks, const char *>{{{4000, "CS=GOOD"}}, "    All Done...|Flash Programming Completed"},
                               {{{4000, "CS=BAD"}, {4001, ""}}, "    Try again...|Flash Programming Failed."}}) {
         open_line();
-        std::snprintf(cfg_atchecksum, sizeof cfg_atchecksum, "AT&&FCS\r"), flash_state = 12;
+        std::snprintf(cfg_atchecksum, sizeof cfg_atchecksum, "AT&&FCS\r"), flash_start(SEQ_COMPLETE);
         std::snprintf(cfg_checksumresponse, sizeof cfg_checksumresponse, "CS=GOOD");
         fake::pc().looks = cat({looks, {{4002, "CS=GOOD"}}});
         flash_step();
@@ -119,7 +119,7 @@ TEST(Clock, Pauses) {
     job.modem.rrfl_checksum = 0x9999, job.modem.checksum_cmd = "AT&&FCS", job.modem.checksum_reply = "CS=1";
     job.ini += "atchecksum=AT&&FCS\n";
     uint64_t judged = 0; // the loader is done: from here on only the GUI thread moves the clock
-    job.each_step = [&] { judged = flash_state == 4 && loader_ticks && !loader_busy && !judged ? fake::pc().now_ms.load() : judged; };
+    job.each_step = [&] { judged = flash_state == SEQ_LOADER && loader_ticks && !loader_busy && !judged ? fake::pc().now_ms.load() : judged; };
     ASSERT_TRUE(fake::run(job));
     const sim::Modem &m = *job.model;
     auto arrival = [&](const std::string &text) { // ms, of the first line so starting
@@ -147,8 +147,8 @@ TEST(Clock, Pauses) {
     one.setup = [&] { fake::pc().sleep_with_loader = false, fake::pc().on_write = [&] {
         while (!looked && std::this_thread::get_id() != fake::pc().gui) std::this_thread::yield(); }; };
     one.each_step = [&] {
-        if (flash_state == 4 && !started) started = fake::pc().now_ms.load();
-        if (flash_state == 4 && loader_ticks == 1 && !looked) looked = fake::pc().now_ms.load();
+        if (flash_state == SEQ_LOADER && !started) started = fake::pc().now_ms.load();
+        if (flash_state == SEQ_LOADER && loader_ticks == 1 && !looked) looked = fake::pc().now_ms.load();
     };
     ASSERT_TRUE(fake::run(one));
     EXPECT_EQ(looked - started, 5000u);
@@ -169,9 +169,9 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     uint64_t start = 0, end = 0, ports = 0; // ports open when the window goes: the thread still holds one
     bool closed = false, again = false;
     job.each_step = [&] {
-        if (flash_state == 4 && loader_lines_sent.load() == 100 && !closed) closed = true, on_close_request();
-        if (flash_state == 13 && !again) again = true, start = fake::pc().now_ms, on_close_request();
-        if (flash_state == 14 && !end) end = fake::pc().now_ms, ports = fake::pc().open_ports();
+        if (flash_state == SEQ_LOADER && loader_lines_sent.load() == 100 && !closed) closed = true, on_close_request();
+        if (flash_state == SEQ_END && !again) again = true, start = fake::pc().now_ms, on_close_request();
+        if (flash_state == SEQ_DESTROY && !end) end = fake::pc().now_ms, ports = fake::pc().open_ports();
     };
     ASSERT_TRUE(fake::run(job));
     EXPECT_EQ(end - start, 7000u + 2) << "the bound, and the fake's 1 ms for the first and last look at the clock";
@@ -187,7 +187,7 @@ TEST(Clock, ElapsedTimeAtCompletion) {
         {0, 125300, "2 Min  5"}, {0, 59000, "0 Min 59"}, {0xFFFFFFFFu - 1000, 3601000, "60 Min  1"}};
     for (const auto &c : cases) {
         open_line(c.tick_base);
-        fake::pc().now_ms = 4000000, start_tick = fake::ticks() - c.elapsed, flash_state = 12;
+        fake::pc().now_ms = 4000000, start_tick = fake::ticks() - c.elapsed, flash_start(SEQ_COMPLETE);
         flash_step();
         EXPECT_EQ(fake::pc().screens.at(0), std::string("Programming Completed|Time Elapsed ") + c.shown + " Sec.");
     }

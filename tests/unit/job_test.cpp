@@ -83,9 +83,9 @@ std::function<void()> once(std::function<bool()> when, std::function<void()> f) 
     return [=, done = std::make_shared<bool>(false)] { if (!*done && when()) *done = true, f(); };
 }
 std::function<bool()> before_record(int n) { // the step that sends the load's n-th line
-    return [n] { return flash_state == 7 && records_sent == n - 1; };
+    return [n] { return flash_state == SEQ_SEND && records_sent == n - 1; };
 }
-std::function<bool()> in_state(int s) { return [s] { return flash_state == s; }; }
+std::function<bool()> in_state(seq_state s) { return [s] { return flash_state == s; }; }
 // Holds the loader thread before its 101st line until `go` says so, so that
 // a close is asked while it uploads.
 Setup hold_loader(std::function<bool()> go) {
@@ -100,7 +100,7 @@ Setup hold_loader(std::function<bool()> go) {
 }
 // The load file changed by `edit` after its check, before it is opened for sending.
 Setup after_check(std::function<void(std::string &)> e) {
-    return [=](fake::Job &j) { j.each_step = once(in_state(6), [&j, e] { edit("modem.hex", e)(j), j.setup(); }); };
+    return [=](fake::Job &j) { j.each_step = once(in_state(SEQ_OPEN_LOAD), [&j, e] { edit("modem.hex", e)(j), j.setup(); }); };
 }
 // The whole command line as the system gives it, with COM4 open to a search and silent: one that starts
 // above the modem's COM3 meets it first.
@@ -108,7 +108,7 @@ Setup via(const char *whole) {
     return [=](fake::Job &j) { j.cmdline = command_line_args(whole), j.setup = [] { fake::pc().ports[4] = nullptr; }; };
 }
 void one_port(fake::Job &) { EXPECT_EQ(fake::pc().handles.size(), 1u) << "a port besides the modem's was opened"; }
-bool uploading() { return flash_state == 4 && loader_lines_sent.load() == 100; }
+bool uploading() { return flash_state == SEQ_LOADER && loader_lines_sent.load() == 100; }
 
 // The lines the flash loader got after the last 'Z', and when each came (ms).
 Strings records_after_z(const sim::Modem &m, std::vector<long> *at = nullptr) {
@@ -281,7 +281,7 @@ const Row rows[] = {
     {"the named load file missing", [](auto &j) { j.load = ""; }, {"!File Open Error...|File open failed "}, false, {}, {},
      {"FLASH: Flash Destroy Window"}},
     {"the load cannot be opened again",
-     [](auto &j) { j.each_step = once(in_state(6), [&j] { std::filesystem::remove(j.folder + "/modem.hex"); }); },
+     [](auto &j) { j.each_step = once(in_state(SEQ_OPEN_LOAD), [&j] { std::filesystem::remove(j.folder + "/modem.hex"); }); },
      {"!File Open Error...|Flash file open failed "}},
     {"a line too long to send, in a load changed after its check",
      after_check([](auto &s) { s.insert(s.find("\nS1", 200), 448, '0'); }), // line 4: 522 characters
@@ -313,11 +313,11 @@ const Row rows[] = {
      all({loader_modem, hold_loader([] { return port_stop.load() != 0; }),
           [](auto &j) { j.each_step = once(uploading, close_window); }}),
      {ERASE, KILL}, true, {}, [](auto &j) { EXPECT_EQ(j.model->counters().loader_uploads, 0); }, {"FLASH: Loader download stopped"}},
-    {"close confirmed in state 6", [](auto &j) { j.each_step = once(in_state(6), close_window); }, {KILL}, true, {},
+    {"close confirmed in state 6", [](auto &j) { j.each_step = once(in_state(SEQ_OPEN_LOAD), close_window); }, {KILL}, true, {},
      summary_is("stopped by the user, 0 of 67 records acknowledged (0 resent), 0 bytes in 0.0 s, 0 bytes/s")},
     {"close confirmed in state 7", [](auto &j) { j.each_step = once(before_record(4), close_window); }, {KILL}},
     {"close confirmed in state 8",
-     [](auto &j) { j.each_step = once([] { return flash_state == 8 && records_sent == 3; }, close_window); }, {KILL},
+     [](auto &j) { j.each_step = once([] { return flash_state == SEQ_POLL && records_sent == 3; }, close_window); }, {KILL},
      true, {}, summary_is("stopped by the user, 2 of 67 records acknowledged (0 resent), 104 bytes in 2.0 s, 51 bytes/s")},
     {"close refused in states 4, 6, 7 and 8",
      [](auto &j) {
@@ -325,12 +325,12 @@ const Row rows[] = {
          auto answered = std::make_shared<std::atomic<bool>>(false);
          hold_loader([answered] { return answered->load(); })(j);
          auto c4 = once(uploading, [answered] { on_close_request(), *answered = true; });
-         auto c6 = once(in_state(6), close_window), c7 = once(before_record(4), close_window);
-         auto c8 = once([] { return flash_state == 8 && records_sent == 5; }, close_window);
+         auto c6 = once(in_state(SEQ_OPEN_LOAD), close_window), c7 = once(before_record(4), close_window);
+         auto c8 = once([] { return flash_state == SEQ_POLL && records_sent == 5; }, close_window);
          j.each_step = [=] { c4(), c6(), c7(), c8(); };
      },
      {ERASE, KILL, KILL, KILL, KILL, DONE}},
-    {"close outside the flashing states", [](auto &j) { j.each_step = once(in_state(3), close_window); }, {}, false, {},
+    {"close outside the flashing states", [](auto &j) { j.each_step = once(in_state(SEQ_PROBE), close_window); }, {}, false, {},
      summary_is("stopped by the user, 0 of 67 records acknowledged (0 resent), 0 bytes in 0.0 s, 0 bytes/s")},
     {"the port from the whole command line, the program's path quoted", via("\"D:\\Program Files\\flash file.exe\"\x01\t 3"),
      {DONE}, true, {}, one_port},
