@@ -6,6 +6,7 @@
 #include "link/link.h"
 #include "link/log.h"
 #include "platform/platform.h"
+#include "settings/settings.h"
 
 namespace {
 constexpr uint32_t MODULE_CAPACITY = 255;

@@ -58,6 +58,9 @@ struct plat_timeouts {
 // CreateFileA(name, read|write, exclusive, OPEN_EXISTING, synchronous).
 // nullptr when the device cannot be opened.
 port_handle plat_port_open(const char *device_name);
+// The backend's words on the last plat_port_open, for the trace: the device
+// behind the name and what became of it; "" when it has none to add.
+const char *plat_port_note();
 void plat_port_close(port_handle h);
 int plat_port_get_state(port_handle h, plat_dcb *dcb);       // 1 ok, 0 failed
 int plat_port_set_state(port_handle h, const plat_dcb *dcb); // 1 ok, 0 failed

@@ -9,8 +9,6 @@
 #include <string>
 
 #include "app/app.h"
-#include "flash/flash.h"
-#include "link/link.h"
 #include "posix/posix.h"
 
 namespace {
@@ -101,21 +99,14 @@ std::string parse(int argc, char **argv, command_line *cl) {
     return "";
 }
 
-int exit_status() {
-    switch (job_outcome) {
-    case JOB_COMPLETED: return EXIT_COMPLETED;
-    case JOB_STOPPED: return EXIT_STOPPED;
-    default: return EXIT_FAILED;
-    }
-}
+int exit_status() { return job_completed() ? EXIT_COMPLETED : job_stopped() ? EXIT_STOPPED : EXIT_FAILED; }
 
-// The states that wait for something else (the loader thread, the modem's
-// reply) and would otherwise spin: a short wait that the reply, a signal or
-// a redraw request cuts short.
-void idle_if_waiting(int before) {
-    if (flash_state != before) return;
-    if (before == SEQ_POLL) posix::idle_wait(posix::port_fd(hComm), IDLE_WAIT_MS);
-    else if (before == SEQ_LOADER && loader_busy.load() == 1) posix::idle_wait(-1, IDLE_WAIT_MS);
+// A step that left the job waiting for something else (the modem's reply,
+// the loader thread) would otherwise spin: a short wait that the reply, a
+// signal or a redraw request cuts short.
+void idle_if_waiting(bool still) {
+    if (still && reply_awaited()) posix::idle_wait(posix::port_fd(job_port()), IDLE_WAIT_MS);
+    else if (still && loader_running()) posix::idle_wait(-1, IDLE_WAIT_MS);
 }
 
 } // namespace
@@ -146,16 +137,15 @@ int main(int argc, char **argv) {
         if (request != posix::REQUEST_NONE) posix::serve_close_request(request);
         posix::serve_redraw();
         if (posix::window_destroyed()) break;
-        int before = flash_state;
-        flash_step();
+        bool still = app_step();
         if (posix::window_destroyed()) break;
-        idle_if_waiting(before);
+        idle_if_waiting(still);
     }
     on_window_destroyed();
     posix::terminal_end();
 
     int status = exit_status();
     // A loader thread that would not stop must not outlive what it uses.
-    if (loader_busy.load() == 1) _exit(status);
+    if (loader_running()) _exit(status);
     return status;
 }

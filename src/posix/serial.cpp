@@ -15,13 +15,14 @@
 #include <cstring>
 #include <string>
 
-#include "link/link.h"
 #include "posix/posix.h"
 #include "text/profile.h"
 
 namespace {
 
 thread_local uint32_t last_error;
+// What the last open found, for the core's trace.
+std::string open_note;
 
 int fail(int err) {
     last_error = static_cast<uint32_t>(err);
@@ -113,18 +114,20 @@ std::string device_for(int n) {
     return dev;
 }
 
-void trace_port(const char *name, const std::string &device, const char *what) {
+void note_port(const char *name, const std::string &device, const char *what) {
     char text[400];
     std::snprintf(text, sizeof text, "PORT: %.40s is %.300s: %s", name, device.c_str(), what);
-    // A trace like any other, so that the log file says why a port was passed over.
-    debug_trace(text);
+    open_note = text;
 }
 
 } // namespace
 
 int posix::port_fd(port_handle h) { return h ? port_of(h)->fd : -1; }
 
+const char *plat_port_note() { return open_note.c_str(); }
+
 port_handle plat_port_open(const char *device_name) {
+    open_note.clear();
     int n = com_number(device_name);
     std::string device = n > 0 ? device_for(n) : device_name;
     std::string name = n > 0 ? "COM" + std::to_string(n) : device;
@@ -135,12 +138,12 @@ port_handle plat_port_open(const char *device_name) {
         std::string why = err == ENOENT || err == ENXIO || err == ENODEV ? "missing"
                           : err == EBUSY ? "busy: another program has it open"
                                          : std::string("not opened: ") + std::strerror(err);
-        trace_port(name.c_str(), device, why.c_str());
+        note_port(name.c_str(), device, why.c_str());
         fail(err);
         return nullptr;
     }
     if (!isatty(fd)) {
-        trace_port(name.c_str(), device, "not a terminal");
+        note_port(name.c_str(), device, "not a terminal");
         close(fd);
         fail(ENOTTY);
         return nullptr;
@@ -149,7 +152,7 @@ port_handle plat_port_open(const char *device_name) {
     // program that takes it too.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
-        trace_port(name.c_str(), device, err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err));
+        note_port(name.c_str(), device, err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err));
         close(fd);
         fail(err == EWOULDBLOCK ? EBUSY : err);
         return nullptr;
@@ -161,7 +164,7 @@ port_handle plat_port_open(const char *device_name) {
     p->shadow.flags = DCB_fBinary;
     p->shadow.flags = with_control(p->shadow.flags, DTR_SHIFT, CONTROL_ENABLE);
     p->shadow.flags = with_control(p->shadow.flags, RTS_SHIFT, CONTROL_ENABLE);
-    trace_port(name.c_str(), device, "open");
+    note_port(name.c_str(), device, "open");
     return p;
 }
 

@@ -29,9 +29,6 @@
 #include <string>
 
 #include "app/app.h"
-#include "flash/flash.h"
-#include "link/link.h"
-#include "link/modem_contract.h"
 #include "posix/posix.h"
 
 namespace {
@@ -200,7 +197,7 @@ void draw_log(const std::string &line1, const std::string &line2, int bar, int32
 // The paint: on the main thread only, which alone writes the status lines.
 void draw() {
     int32_t count, total;
-    int bar = bar_numbers(flash_state, &count, &total);
+    int bar = bar_numbers(&count, &total);
     std::string line1 = status_text(status_line1), line2 = status_text(status_line2);
     if (out_tty) draw_terminal(line1, line2, bar, count, total);
     else draw_log(line1, line2, bar, count, total);
@@ -255,7 +252,7 @@ std::string trimmed(const std::string &s) {
 // A close by the user cuts a question short: No, and the job ends as soon
 // as the step returns (the close request stays for the main loop).
 int answer_stopped(const char *why) {
-    job_stopped_by_user();
+    question_cut_short();
     emit_record(std::string("answer: no (") + why + ")");
     return PLAT_IDNO;
 }
@@ -336,7 +333,7 @@ int prompt_load_file(plat_open_file *req, std::string *chosen) {
     const std::string def = req->file;
     keep_frame();
     if (close_pending()) {
-        job_stopped_by_user();
+        question_cut_short();
         return 0;
     }
     for (;;) {
@@ -345,7 +342,7 @@ int prompt_load_file(plat_open_file *req, std::string *chosen) {
         int got = read_line(&line);
         if (got != GOT_LINE) {
             prompt("\n");
-            if (got == GOT_SIGNAL) job_stopped_by_user();
+            if (got == GOT_SIGNAL) question_cut_short();
             return 0;
         }
         std::string name = trimmed(line);
@@ -420,10 +417,8 @@ int take_close_request() {
 
 int serve_close_request(int request) {
     asking_close = true;
-    int result = on_close_request(request == REQUEST_TERMINATE);
+    int result = on_close_request(request == REQUEST_TERMINATE ? CLOSE_BY_TERMINATION : CLOSE_BY_TERMINAL);
     asking_close = false;
-    // Ending at once, the modem still hears that the work is over.
-    if (result == CLOSE_DESTROYED && hComm) plat_port_transmit_char(hComm, CHAR_END_JOB);
     return result;
 }
 

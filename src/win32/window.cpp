@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "flash/flash.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(plat_rect) == sizeof(RECT), "plat_rect must have the RECT's layout");
@@ -38,7 +37,7 @@ void paint(HWND hwnd) {
     RECT client;
     GetClientRect(hwnd, &client);
     plat_rect outline;
-    if (bar_geometry(flash_state, client.right, dpi_x, dpi_y, h, &outline, &progress_rect)) {
+    if (bar_geometry(client.right, dpi_x, dpi_y, h, &outline, &progress_rect)) {
         Rectangle(dc, outline.left, outline.top, outline.right, outline.bottom);
         RECT fill = {progress_rect.left, progress_rect.top, progress_rect.right, progress_rect.bottom};
         FillRect(dc, &fill, static_cast<HBRUSH>(GetStockObject(DKGRAY_BRUSH)));

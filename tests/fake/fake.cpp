@@ -13,6 +13,7 @@
 #include "identify/identify.h"
 #include "link/link.h"
 #include "text/profile.h"
+#include "settings/settings.h"
 
 namespace fake {
 
@@ -141,6 +142,8 @@ port_handle plat_port_open(const char *device_name) {
     pc().last_error = 2; // ERROR_FILE_NOT_FOUND
     return nullptr;
 }
+
+const char *plat_port_note() { return ""; }
 
 void plat_port_close(port_handle h) {
     fake::Lock lock(pc().mu);

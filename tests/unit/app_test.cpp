@@ -8,6 +8,7 @@
 #include "fake/fake.h"
 #include "flash/flash.h"
 #include "link/link.h"
+#include "settings/settings.h"
 #include "text/profile.h"
 #include "text/textfile.h"
 #include "unit/ini_cases.h"
@@ -144,16 +145,18 @@ TEST(Window, StatusLinesBarAndClose) {
     for (const auto &c : cases) {
         plat_rect o{}, f{};
         std::vector<int> bar;
-        if (bar_geometry(c.state, c.right, c.dpi_x, c.dpi_y, c.line, &o, &f)) {
+        flash_start(c.state);
+        if (bar_geometry(c.right, c.dpi_x, c.dpi_y, c.line, &o, &f)) {
             bar = {o.left, o.top, o.right, o.bottom, f.right};
             EXPECT_EQ(std::vector<int>({f.left, f.top, f.bottom}), std::vector<int>({o.left, o.top, o.bottom}));
         }
         EXPECT_EQ(bar, c.bar) << "state " << c.state;
     }
     plat_rect o{}, f{};
+    flash_start(SEQ_SEND);
     for (auto [count, total, fill] : {std::tuple<int, int, int>{0, 1000, -1}, {1, 0, -1}, {1, 1000, 24}, {1, 1, 408}, {1500, 1000, 408},
                                       {0x7FFFFFF0, 0x7FFFFFF0, 408}}) {
-        bytes_sent = count, load_file_size = total, f.right = -1, bar_geometry(SEQ_SEND, 432, 96, 96, 16, &o, &f);
+        bytes_sent = count, load_file_size = total, f.right = -1, bar_geometry(432, 96, 96, 16, &o, &f);
         EXPECT_EQ(f.right, fill) << count << " of " << total;
     }
 

@@ -12,6 +12,7 @@
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
+#include "settings/settings.h"
 
 namespace {
 
