@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr int END_MARK = 0xFF;
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -85,24 +83,15 @@ int check_load_file(const char *path, char *message, size_t size) {
     int stray_line = 0;
     char stray_start = 0;
     bool more = true;
-    // Lines end where the sender ends them: LF, CR, the end of the file or 0xFF.
+    // Lines end where the sender ends them.
     while (ok && more) {
-        int len = 0, c;
-        bool too_long = false;
-        for (;;) {
-            c = text_getc(f);
-            if (c < 0 || c == END_MARK || c == '\n' || c == '\r') break;
-            if (len < LINE_MAX_CHARS)
-                line[len] = static_cast<char>(c);
-            else
-                too_long = true;
-            ++len;
-        }
-        more = c == '\n' || c == '\r';
+        int end;
+        int len = text_line(f, line, LINE_MAX_CHARS, true, &end);
+        more = end != TEXT_END_MARK;
         if (len == 0 && !more) break;
         ++line_no;
         const char *fault = nullptr;
-        if (too_long) {
+        if (len > LINE_MAX_CHARS) {
             std::snprintf(why, sizeof why, "the line is %d characters long; at most %d can be sent.", len,
                           LINE_MAX_CHARS);
             fault = why;

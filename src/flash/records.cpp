@@ -14,7 +14,6 @@ constexpr int WRITE_ATTEMPTS = 5;
 // 64th after it.
 constexpr int32_t PROGRESS_EVERY = 64;
 constexpr int32_t PROGRESS_AT = 6;
-constexpr int END_MARK = 0xFF;
 // After this the sequencer gives up (it tests for more than 6 resends).
 constexpr int32_t RETRIES_EXHAUSTED = 7;
 
@@ -39,26 +38,17 @@ void report_long_line() {
 // the character that ended it. 0 when the line is too long to send.
 int read_record() {
     ++load_line_no;
-    int n = 0;
-    int c;
-    for (;;) {
-        c = text_getc(hex_file);
-        if (c < 0 || c == END_MARK) {
-            c = END_MARK;
-            break;
-        }
-        if (c == '\n' || c == '\r') break;
-        if (n == LINE_MAX_CHARS) return 0;
-        line_buf[n++] = static_cast<char>(c);
-    }
+    int end;
+    int n = text_line(hex_file, line_buf, LINE_MAX_CHARS, true, &end);
+    if (n > LINE_MAX_CHARS) return 0;
     line_len = n;
-    if (c == END_MARK) {
+    if (end == TEXT_END_MARK) {
         hex_eof = 1;
         debug_trace("FLASH: Got EOF");
         if (n == 0) return 1;
     }
     line_buf[n] = LINE_END_CR;
-    line_buf[n + 1] = static_cast<char>(c);
+    line_buf[n + 1] = static_cast<char>(end);
     line_buf[n + 2] = 0;
     line_len = n + 1;
     return 1;

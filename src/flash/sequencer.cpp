@@ -17,7 +17,6 @@ namespace {
 seq_state state = SEQ_INIT;
 
 constexpr const char *LOADER_FILE = "kivfldr.hex";
-constexpr int HEADER_CHARS = 75;
 constexpr uint32_t NAMED_FILE_PAUSE_MS = 3000;
 constexpr uint32_t LOADER_START_SLEEP_MS = 5000;
 constexpr uint32_t AFTER_LOADER_MS = 100;
@@ -90,9 +89,9 @@ void step_load_file() {
         message_box("File open failed ", "File Open Error...", WARNING);
         state = SEQ_END;
     } else {
-        size_t n = text_read(hex_file, rx_buffer, HEADER_CHARS);
-        rx_buffer[n] = 0;
-        read_load_header();
+        char header[LOAD_HEADER_CHARS + 1] = {};
+        text_read(hex_file, header, LOAD_HEADER_CHARS);
+        read_load_header(header);
         close_hex_file();
         char refusal[LOAD_REFUSAL_SIZE];
         if (!check_load_file(download_path, refusal, sizeof refusal)) {
@@ -101,7 +100,6 @@ void step_load_file() {
             state = SEQ_END;
         }
     }
-    rx_buffer[0] = 0;
 }
 
 void step_probe() {

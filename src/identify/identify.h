@@ -17,7 +17,11 @@ extern int load_rrfl_sector;
 extern int load_rrfl_checksum;
 extern int load_type_ok;
 
-void read_load_header();
+// The characters read from the load file's start (text stream rules): the
+// header is characters 65 to 72 of them.
+constexpr int LOAD_HEADER_CHARS = 75;
+// `header`: those characters, zero bytes past the end of a shorter file.
+void read_load_header(const char (&header)[LOAD_HEADER_CHARS + 1]);
 int hex4_value(const char *p);
 int ldsAreCompat();
 void report_incompatible_load();

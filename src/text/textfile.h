@@ -13,3 +13,15 @@ int text_getc(text_file *f);            // next character 0..255, or -1 at the e
 size_t text_read(text_file *f, char *buf, size_t n); // up to n characters
 void text_close(text_file *f);
 long file_size(const char *path); // bytes on disk, -1 when it cannot be opened
+
+// Line by line, a byte 0xFF ends the text as its real end does: old tools
+// fill the rest of a file with it. A line that the end closes is sent with
+// this byte after its CR, where other lines have the character that ended
+// them.
+constexpr int TEXT_END_MARK = 0xFF;
+// The next line, at most `max` characters of it into `buf` (no terminator);
+// returns its whole length, more than `max` for a line too long to keep,
+// whose rest is read and dropped. `*end` gets what ended it: '\n'; '\r' when
+// `cr_ends` (a loader line ends at LF alone); or TEXT_END_MARK at the end of
+// the text, after which nothing more is read.
+int text_line(text_file *f, char *buf, int max, bool cr_ends, int *end);

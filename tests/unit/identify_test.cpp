@@ -140,9 +140,9 @@ TEST(Header, CharactersSixtyFiveToSeventyTwo) {
         {"1234F940", MODEM_UNKNOWN, 0, -7}, {"", MODEM_UNKNOWN, -48 * 17, 0}, // "": a file shorter than the header, zero bytes
     };
     for (const auto &c : cases) {
-        fake::reset(), std::memset(rx_buffer, 0, sizeof rx_buffer), std::memset(rx_buffer, 'S', 65);
-        std::memcpy(rx_buffer + 65, c.chars, std::strlen(c.chars));
-        load_modem_type = 9, load_rrfl_sector = 9, load_rrfl_checksum = -7, read_load_header();
+        char header[LOAD_HEADER_CHARS + 1] = {};
+        fake::reset(), std::memset(header, 'S', 65), std::memcpy(header + 65, c.chars, std::strlen(c.chars));
+        load_modem_type = 9, load_rrfl_sector = 9, load_rrfl_checksum = -7, read_load_header(header);
         EXPECT_EQ(std::vector<int>({load_modem_type, load_rrfl_sector, load_rrfl_checksum}),
                   std::vector<int>({c.type, c.sector, c.checksum})) << c.chars;
         EXPECT_EQ(fake::traced("RRFL is NOT in new Load"), c.sector == 0 && c.type != MODEM_UNKNOWN) << c.chars; // for the log
