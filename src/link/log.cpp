@@ -1,11 +1,13 @@
 #include "link/log.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <atomic>
 #include <string>
 
 #include "platform/platform.h"
+#include "text/escape.h"
 
 namespace {
 // The loader thread traces too: one lock keeps every line whole. A spin
@@ -27,25 +29,9 @@ bool holding;
 uint32_t start_ms;
 std::string last_status;
 
-// One event, one line: line ends and other control bytes are shown escaped.
-std::string escaped(const char *text) {
-    std::string out;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        char buf[8];
-        if (*p == '\n')
-            out += "\\n";
-        else if (*p == '\r')
-            out += "\\r";
-        else if (*p == '\t')
-            out += "\\t";
-        else if (*p < 32 || *p == 127) {
-            std::snprintf(buf, sizeof buf, "\\x%02X", *p);
-            out += buf;
-        } else
-            out += static_cast<char>(*p);
-    }
-    return out;
-}
+// One event, one line: line ends and other control bytes are shown escaped;
+// every other byte stays as it is.
+std::string escaped(const char *text) { return escape_text(text, std::strlen(text), 0); }
 
 // Called with the lock held; the trace goes to the debugger only, since the
 // log is what failed.

@@ -30,6 +30,7 @@
 
 #include "app/app.h"
 #include "posix/posix.h"
+#include "text/escape.h"
 
 namespace {
 
@@ -94,29 +95,19 @@ void on_terminate(int) {
     wake();
 }
 
-std::string escape(const char *text, size_t n, bool quotes) {
-    std::string out;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\\') out += "\\\\";
-        else if (c == '"' && quotes) out += "\\\"";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else
-            out.push_back(static_cast<char>(c));
-    }
-    return out;
+// Output records and the trace are plain ASCII, and every escape can be
+// undone: a tool reads the texts back byte for byte.
+constexpr unsigned RECORD_ESCAPES = ESCAPE_BACKSLASH | ESCAPE_QUOTE | ESCAPE_HIGH;
+constexpr unsigned TRACE_ESCAPES = ESCAPE_BACKSLASH | ESCAPE_HIGH;
+
+std::string quoted(const char *text) {
+    return "\"" + escape_text(text, std::strlen(text), RECORD_ESCAPES) + "\"";
 }
 
-std::string quoted(const char *text) { return "\"" + escape(text, std::strlen(text), true) + "\""; }
-
 // A status line: at most its buffer, and never past its terminator.
-std::string status_text(const char *line) { return escape(line, strnlen(line, 128), false); }
+std::string status_text(const char *line) {
+    return escape_text(line, strnlen(line, sizeof status_line1), TRACE_ESCAPES);
+}
 
 int terminal_columns() {
     winsize ws{};
@@ -394,7 +385,7 @@ void terminal_end() {
 
 void trace_line(const char *text) {
     if (!opts.trace) return;
-    std::string line = escape(text, std::strlen(text), false) + "\n";
+    std::string line = escape_text(text, std::strlen(text), TRACE_ESCAPES) + "\n";
     std::lock_guard<std::mutex> lock(screen_mu);
     bool over_frame = err_tty && out_tty && frame_rows > 0;
     if (over_frame) erase_frame();
