@@ -44,6 +44,11 @@ const char HELP[] =
     "error; 3 stopped by the user (Ctrl-C, a confirmed close, SIGTERM).\n";
 
 struct command_line {
+    std::string port; // --port: the device behind COM1
+    std::string file; // --file: the load file when the settings name none
+    int answer = posix::ASK; // --yes / --no
+    bool trace = false;
+    std::string log; // --log: the log file in place of the settings' logfile
     std::string dir;
     std::string port_arg; // N
     bool have_n = false;
@@ -52,7 +57,6 @@ struct command_line {
 
 // Empty when the command line is good, else what is wrong with it.
 std::string parse(int argc, char **argv, command_line *cl) {
-    posix::options &o = posix::opts;
     bool yes = false, no = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -73,16 +77,16 @@ std::string parse(int argc, char **argv, command_line *cl) {
         };
         std::string err;
         if (a == "--help" || a == "-h") cl->help = true;
-        else if (a == "--port") err = take_value(&o.port);
+        else if (a == "--port") err = take_value(&cl->port);
         else if (a == "--file") {
-            err = take_value(&o.file);
-            if (err.empty() && o.file.size() > PATH_MAX_CHARS)
+            err = take_value(&cl->file);
+            if (err.empty() && cl->file.size() > PATH_MAX_CHARS)
                 err = "the --file path is longer than " + std::to_string(PATH_MAX_CHARS) + " characters";
         } else if (a == "--dir") err = take_value(&cl->dir);
-        else if (a == "--log") err = take_value(&o.log);
+        else if (a == "--log") err = take_value(&cl->log);
         else if (a == "--yes") yes = true;
         else if (a == "--no") no = true;
-        else if (a == "--trace") o.trace = true;
+        else if (a == "--trace") cl->trace = true;
         else if (a.size() > 1 && a[0] == '-') err = "unknown option " + a;
         else if (cl->have_n) err = "only one port number N may be given";
         else {
@@ -94,8 +98,8 @@ std::string parse(int argc, char **argv, command_line *cl) {
         if (!err.empty()) return err;
     }
     if (yes && no) return "--yes and --no cannot both be given";
-    if (!o.port.empty() && cl->have_n) return "--port tries COM1 only; leave out N";
-    o.answer = yes ? posix::ANSWER_YES : no ? posix::ANSWER_NO : posix::ASK;
+    if (!cl->port.empty() && cl->have_n) return "--port tries COM1 only; leave out N";
+    cl->answer = yes ? posix::ANSWER_YES : no ? posix::ANSWER_NO : posix::ASK;
     return "";
 }
 
@@ -127,10 +131,13 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     }
 
-    posix::terminal_start();
+    posix::output_start(cl.trace);
+    posix::questions_start(cl.answer, cl.file);
+    posix::signals_start();
+    posix::use_com1_device(cl.port);
     // --port: the search starts at COM1, which is that device.
-    std::string cmdline = !posix::opts.port.empty() ? "1" : cl.port_arg;
-    if (!app_startup(cmdline.c_str(), 0, posix::opts.log.c_str())) return EXIT_FAILED;
+    std::string cmdline = !cl.port.empty() ? "1" : cl.port_arg;
+    if (!app_startup(cmdline.c_str(), 0, cl.log.c_str())) return EXIT_FAILED;
 
     for (;;) {
         int request = posix::take_close_request();
@@ -142,7 +149,7 @@ int main(int argc, char **argv) {
         idle_if_waiting(still);
     }
     on_window_destroyed();
-    posix::terminal_end();
+    posix::output_end();
 
     int status = exit_status();
     // A loader thread that would not stop must not outlive what it uses.

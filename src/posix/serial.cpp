@@ -21,6 +21,7 @@
 namespace {
 
 thread_local uint32_t last_error;
+std::string com1_device;
 // What the last open found, for the core's trace.
 std::string open_note;
 
@@ -105,7 +106,7 @@ int com_number(const char *name) {
 // COM1 is the --port device; else key COMn of [Ports] in flashfile.ini;
 // else the n-th built-in serial port.
 std::string device_for(int n) {
-    if (n == 1 && !posix::opts.port.empty()) return posix::opts.port;
+    if (n == 1 && !com1_device.empty()) return com1_device;
     char key[16], value[256] = "";
     std::snprintf(key, sizeof key, "COM%d", n);
     if (profile_read_string("Ports", key, "", value, sizeof value, "flashfile.ini") > 0) return value;
@@ -121,6 +122,8 @@ void note_port(const char *name, const std::string &device, const char *what) {
 }
 
 } // namespace
+
+void posix::use_com1_device(const std::string &device) { com1_device = device; }
 
 int posix::port_fd(port_handle h) { return h ? port_of(h)->fd : -1; }
 

@@ -15,8 +15,6 @@
 
 namespace {
 
-const std::thread::id MAIN_THREAD = std::this_thread::get_id();
-
 uint64_t monotonic_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -48,8 +46,6 @@ struct worker {
 const char MODULE_PATH[] = ".\\flashfile";
 
 } // namespace
-
-bool posix::on_main_thread() { return std::this_thread::get_id() == MAIN_THREAD; }
 
 uint32_t plat_tick_count() { return static_cast<uint32_t>(monotonic_ms()); }
 
