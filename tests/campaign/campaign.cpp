@@ -57,7 +57,7 @@ std::string play(uint64_t seed, bool verbose) {
     size_t lone_cr = maybe("lone-cr", 0.2) ? 2 + static_cast<size_t>(draw("at", static_cast<int>(lines.size()) - 3)) : 0;
     std::string eol = maybe("crlf", 0.5) ? "\r\n" : "\n", load, last_eol = maybe("no-final-eol", 0.3) ? "" : eol;
     for (size_t i = 0; i < lines.size(); ++i) load += lines[i] + (i == lone_cr ? "\r" : i + 1 < lines.size() ? eol : last_eol);
-    load += one_of<std::string>("tail", {"", "", "\x1A" "S1FFGARBAGE\n", "\xFF" "S9 not a record\n"});
+    load += one_of<std::string>("tail", {"", "", "\032S1FFGARBAGE\n", "\377S9 not a record\n"});
     std::string loader = fake::read_file(fake::testdata(one_of("loader", {"kivfldr.hex", "kivfldr_crlf.hex", "kivfldr_noeol.hex"})));
     if (maybe("loader-blank", 0.2)) loader.insert(loader.find('\n', static_cast<size_t>(draw("at", 9000))) + 1, "\n");
     // The modem and the way in: 0 the loader upload, 1 its resident loader running, 2 started by the program.

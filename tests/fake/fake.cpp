@@ -275,11 +275,9 @@ int plat_create_main_window(int) {
 }
 
 void plat_redraw() {
-    fake::Lock lock(pc().mu);
+    fake::Lock lock(pc().mu); // the loader thread's repaints: it must not read the lines
     if (std::this_thread::get_id() == pc().gui)
         pc().screens.push_back(std::string(status_line1) + "|" + status_line2);
-    else // the loader thread: only its own counters are safe to read
-        pc().loader_bars.emplace_back(loader_lines_sent.load(), loader_line_total.load());
 }
 
 void plat_destroy_main_window() {

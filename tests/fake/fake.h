@@ -42,7 +42,8 @@ struct Machine {
     uint32_t idle_skip_ms = 0;
     std::vector<std::string> reads; // every read that brought bytes, as the program got it
     std::deque<int> write_takes; // bytes each next WriteFile takes (-1: fails); none: all 16
-    std::function<void()> on_write; // after each WriteFile, outside the lock: a test may hold the writer
+    // After each WriteFile, outside the lock: a test may hold the writer.
+    std::function<void()> on_write;
     std::string line;           // every byte that went out, 'Z' and 'Y' included, in order
     std::vector<std::pair<uint64_t, uint32_t>> writes; // each WriteFile: when, bytes offered
     std::vector<int> handles;   // the port each handle opened, 0 once closed
@@ -53,14 +54,13 @@ struct Machine {
     uint32_t last_error = 0;
 
     std::vector<std::string> debug;  // every OutputDebugStringA text
-    std::vector<std::string> boxes;  // "caption|text", with "?" before questions, "!" before warnings
+    // "caption|text", with "?" before questions, "!" before warnings.
+    std::vector<std::string> boxes;
     std::function<int(const std::string &box)> answer; // default: OK, or Yes
     std::function<int(plat_open_file *)> dialog;       // default: cancelled
     // What the window showed: "line1|line2" at each repaint on the GUI
-    // thread, "[wait]" and "[arrow]" as the cursor changed; the loader's
-    // repaints show only its bar (lines sent, of how many).
+    // thread, "[wait]" and "[arrow]" as the cursor changed.
     std::vector<std::string> screens;
-    std::vector<std::pair<int32_t, int32_t>> loader_bars;
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     int thread_handles = 0; // started and not closed

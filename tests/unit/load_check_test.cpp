@@ -40,13 +40,13 @@ std::string stray(const std::string &start) {
 const Row rows[] = {
     {"cut short", line2("S"), on_line2("the record is cut short.")},
     {"four characters are not cut short", line2("S103"), on_line2("the record says 3 bytes follow, the line holds 0.")},
-    {"no such record type", line2("S4\x01" "30000FC"), no_type("4")}, // the type alone is shown, whatever follows
-    {"a blank for the type", line2("S \x7f" "0000FC"), no_type(" ")},
-    {"a control byte for the type", line2("S\x7f" "030000FC"), no_type("?")},
+    {"no such record type", line2("S4\00130000FC"), no_type("4")}, // the type alone is shown, whatever follows
+    {"a blank for the type", line2("S \1770000FC"), no_type(" ")},
+    {"a control byte for the type", line2("S\177030000FC"), no_type("?")},
     {"the count's first digit", line2("S1G30000"), no_digit("3 is 'G'")},
-    {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0" "9AABBCCDDEEFFF4", 42)), no_digit("27 is the byte 00")},
+    {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0009AABBCCDDEEFFF4", 42)), no_digit("27 is the byte 00")},
     {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"), no_digit("27 is ' '")},
-    {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"), no_digit("27 is the byte 7F")},
+    {"a control byte among the digits", line2("S1130000001122334455667788\1779AABBCCDDEEFFF4"), no_digit("27 is the byte 7F")},
     {"a digit missing", line2("S113000000112233445566778899AABBCCDDEEFFF"),
      on_line2("the record has an odd number of hexadecimal digits.")},
     {"the byte count one too many", line2("S114000000112233445566778899AABBCCDDEEFFF4"),

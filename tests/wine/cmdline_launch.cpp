@@ -20,7 +20,7 @@ struct Run {
 // holds a byte of 0x80 and above; the argument itself is such a byte.
 Run runs[] = {
     {"with blank", "\"with blank\\flashfile.exe\"3", 3, -1, {}},
-    {"Pr\xFC" "fung", "Pr\xFC" "fung\\flashfile.exe 8", 8, -1, {}},
+    {"Pr\374fung", "Pr\374fung\\flashfile.exe 8", 8, -1, {}},
     {"two blanks", "\"two blanks\\flashfile.exe\" \xE9", 9, -1, {}},
 };
 
