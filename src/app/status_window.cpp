@@ -30,10 +30,8 @@ void set_line(char (&line)[sizeof status_line1], const char *format, ...) {
 
 void init_status_lines() {
     set_line(status_line1, "Quillmarch Flash Loader Ver:1.4");
-    if (cfg_complete == 1)
-        set_line(status_line2, "Searching for %s.", cfg_modemname);
-    else
-        set_line(status_line2, "Searching for the Modem.");
+    if (cfg_complete == 1) set_line(status_line2, "Searching for %s.", cfg_modemname);
+    else set_line(status_line2, "Searching for the Modem.");
     log_status(status_line1, status_line2);
 }
 
@@ -90,8 +88,9 @@ int on_close_request(int by) {
         plat_destroy_main_window();
         return CLOSE_DESTROYED;
     }
-    if (by != CLOSE_BY_TERMINATION && message_box("Are you Sure you want to Kill the Flash Loader?",
-                                  "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
+    if (by != CLOSE_BY_TERMINATION &&
+        message_box("Are you Sure you want to Kill the Flash Loader?",
+                    "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
         return CLOSE_DECLINED;
     job_stopped_by_user();
     flash_shut_down();

@@ -16,7 +16,8 @@ constexpr int PREFIX_LEN = sizeof LOADER_PREFIX - 1;
 constexpr int32_t LOADER_LINES = 603;
 constexpr int32_t REDRAW_EVERY = 20;
 // The longest command, prefix, line and CR, must go out in one write call.
-static_assert(PREFIX_LEN + LINE_MAX_CHARS + 1 <= LINK_DATA_MAX, "a loader line would not fit one write");
+static_assert(PREFIX_LEN + LINE_MAX_CHARS + 1 <= LINK_DATA_MAX,
+              "a loader line would not fit one write");
 
 int stopped() {
     debug_trace("FLASH: Loader download stopped");

@@ -20,8 +20,10 @@ constexpr int32_t RETRIES_EXHAUSTED = 7;
 void show_progress() {
     std::snprintf(status_line1, sizeof status_line1, "%s", "Programming the Flash");
     // 64-bit: a load of more than 21 MB would overflow the product.
-    long long percent = load_file_size > 0 ? static_cast<long long>(bytes_sent) * 100 / load_file_size : 0;
-    std::snprintf(status_line2, sizeof status_line2, "<%d%%>  Complete.", static_cast<int>(percent));
+    long long percent =
+        load_file_size > 0 ? static_cast<long long>(bytes_sent) * 100 / load_file_size : 0;
+    std::snprintf(status_line2, sizeof status_line2, "<%d%%>  Complete.",
+                  static_cast<int>(percent));
     ReDraw();
 }
 
@@ -29,7 +31,8 @@ void report_long_line() {
     char text[512]; // the longest path fits whole
     std::snprintf(text, sizeof text,
                   "Line %d of the load file\n%s\nis longer than %d characters.\n"
-                  "The file is damaged or is not an S-record file; the job was stopped before that line was sent.",
+                  "The file is damaged or is not an S-record file; the job was stopped before that "
+                  "line was sent.",
                   static_cast<int>(load_line_no), download_path, LINE_MAX_CHARS);
     message_box(text, "Load File Error", PLAT_MB_OK | PLAT_MB_ICONWARNING);
 }
@@ -95,7 +98,8 @@ int send_record(int32_t read_new) {
     while (devicewrite(hComm, line_buf, line_len) < 0) {
         if (++attempt == WRITE_ATTEMPTS) {
             trace_last_error("Com Error= %lX ");
-            message_box("Failed to write line to Modem", "Solid CommError", PLAT_MB_OK | PLAT_MB_ICONWARNING);
+            message_box("Failed to write line to Modem", "Solid CommError",
+                        PLAT_MB_OK | PLAT_MB_ICONWARNING);
             return RECORD_FAILED;
         }
     }
@@ -138,7 +142,8 @@ seq_state handle_nok(const char *reply) {
         debug_trace("FLASH: Failure to Erase");
         return again_after_erase("Chip Failed to Erase Properly\nWould you like to Retry.");
     }
-    if (std::strstr(reply, REPLY_NOK2)) return resend("FLASH: Failure to find COLON", "Modem could not fine COLON.");
+    if (std::strstr(reply, REPLY_NOK2))
+        return resend("FLASH: Failure to find COLON", "Modem could not fine COLON.");
     if (std::strstr(reply, REPLY_NOK3))
         return resend("FLASH: Checksum Failure", "Modem reports solid Checksum Failure.");
     if (std::strstr(reply, REPLY_NOK4)) {

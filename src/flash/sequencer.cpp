@@ -108,9 +108,7 @@ void step_probe() {
     case PROBE_NO_MODEM:
         if (--com_port == 0) state = SEQ_NOT_RESPONDING;
         break;
-    case PROBE_RRFL_STARTED:
-        state = SEQ_RRFL_VERSION;
-        break;
+    case PROBE_RRFL_STARTED: state = SEQ_RRFL_VERSION; break;
     case PROBE_NEED_LOADER:
         state = SEQ_OPEN_LOADER;
         trace_int("Flash Open Comm Success on Com%d ", com_port);
@@ -120,13 +118,10 @@ void step_probe() {
         if (send_command(hComm, CMD_RRFL_GO, static_cast<int32_t>(std::strlen(CMD_RRFL_GO))) < 0)
             trace_last_error("Com Error = %lX");
         state = wait_for_reply(REPLY_OK, UNITS_COMMAND, 1) == WAIT_FOUND ? SEQ_RRFL_VERSION
-                                                                            : SEQ_NOT_RESPONDING;
+                                                                         : SEQ_NOT_RESPONDING;
         break;
-    case PROBE_GIVE_UP:
-        state = SEQ_DESTROY;
-        break;
-    default:
-        break;
+    case PROBE_GIVE_UP: state = SEQ_DESTROY; break;
+    default: break;
     }
 }
 
@@ -152,7 +147,8 @@ void judge_loader() {
         char text[256];
         std::snprintf(text, sizeof text,
                       "Line %d of %s is longer than %d characters.\n"
-                      "The file is damaged or is not an Intel hex file; the download was stopped before that line was sent.",
+                      "The file is damaged or is not an Intel hex file; the download was stopped "
+                      "before that line was sent.",
                       static_cast<int>(bad_line), LOADER_FILE, LINE_MAX_CHARS);
         message_box(text, "Loader File Error", WARNING);
         state = SEQ_END;
@@ -173,9 +169,11 @@ void judge_loader() {
     } else {
         // The received text is cut to what the buffer has room for.
         int room = static_cast<int>(sizeof trace_buf) - 1 -
-                   std::snprintf(nullptr, 0, "Version mismatch (%s) with kivfldr.hex; received ", VERSION_TOKEN);
-        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with kivfldr.hex; received %.*s",
-                      VERSION_TOKEN, room, rx_buffer);
+                   std::snprintf(nullptr, 0, "Version mismatch (%s) with kivfldr.hex; received ",
+                                 VERSION_TOKEN);
+        std::snprintf(trace_buf, sizeof trace_buf,
+                      "Version mismatch (%s) with kivfldr.hex; received %.*s", VERSION_TOKEN, room,
+                      rx_buffer);
         message_box(trace_buf, "Exit...", WARNING);
         state = SEQ_END;
     }
@@ -248,10 +246,8 @@ void next_record() {
     replies_owed = 0;
     record_in = false;
     // Only an acknowledged last record completes the job.
-    if (hex_eof == 1)
-        complete();
-    else
-        state = SEQ_SEND;
+    if (hex_eof == 1) complete();
+    else state = SEQ_SEND;
 }
 
 int count_replies(const char *text) {
@@ -294,8 +290,7 @@ void step_poll() {
             ++records_resent;
             ++replies_owed;
             debug_trace("FLASH: Timeout Resend");
-        } else
-            state = SEQ_NOT_RESPONDING;
+        } else state = SEQ_NOT_RESPONDING;
     } else if (std::strstr(rx_buffer, REPLY_NOK)) {
         // Refused after all: this NOK is the answer owed to the later write,
         // and the record must be acknowledged again.
@@ -340,7 +335,8 @@ void step_rrfl_version() {
         ReDraw();
         state = SEQ_OPEN_LOAD;
     } else {
-        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with RRFL", VERSION_TOKEN);
+        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with RRFL",
+                      VERSION_TOKEN);
         message_box(trace_buf, "Exit...", WARNING);
         state = SEQ_END;
     }
@@ -357,7 +353,8 @@ void step_complete() {
     int ok = 1;
     if (cfg_atchecksum[0] != 0) {
         spin_wait(BEFORE_CHECKSUM_MS);
-        if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) < 0)
+        if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) <
+            0)
             trace_last_error("Com Error = %lX");
         ok = wait_for_reply(cfg_checksumresponse, UNITS_CHECKSUM, 1) == WAIT_FOUND;
         debug_trace(rx_buffer);
@@ -369,10 +366,9 @@ void step_complete() {
         uint32_t seconds = (plat_tick_count() - start_tick) / 1000;
         elapsed_min = static_cast<int32_t>(seconds / 60);
         elapsed_sec = static_cast<int32_t>(seconds % 60);
-        std::snprintf(status_line2, sizeof status_line2, "Time Elapsed %1d Min %2d Sec.", static_cast<int>(elapsed_min),
-                      static_cast<int>(elapsed_sec));
-    } else
-        set_status("Programming Failed", "");
+        std::snprintf(status_line2, sizeof status_line2, "Time Elapsed %1d Min %2d Sec.",
+                      static_cast<int>(elapsed_min), static_cast<int>(elapsed_sec));
+    } else set_status("Programming Failed", "");
     ReDraw();
     settle_port();
     show_arrow_cursor();
@@ -380,8 +376,7 @@ void step_complete() {
         if (ok) {
             set_status("Programming Completed", "<100%>  Complete.");
             message_box("Flash Programming Completed", "    All Done...", PLAT_MB_OK);
-        } else
-            message_box("Flash Programming Failed.", "    Try again...", PLAT_MB_OK);
+        } else message_box("Flash Programming Failed.", "    Try again...", PLAT_MB_OK);
     }
     close_hex_file();
     state = SEQ_END;
@@ -394,7 +389,8 @@ void step_complete() {
 int stop_loader_thread() {
     port_stop = 1;
     uint32_t start = plat_tick_count();
-    while (loader_busy.load() == 1 && plat_tick_count() - start <= LOADER_STOP_WAIT_MS) plat_pump_messages();
+    while (loader_busy.load() == 1 && plat_tick_count() - start <= LOADER_STOP_WAIT_MS)
+        plat_pump_messages();
     plat_thread_close(hThread);
     hThread = nullptr;
     if (loader_busy.load() == 1) {
@@ -438,15 +434,18 @@ void trace_summary() {
     long long rate = ms > 0 ? static_cast<long long>(bytes_sent) * 1000 / ms : 0;
     char records[96];
     if (job_outcome == JOB_COMPLETED)
-        std::snprintf(records, sizeof records, "completed, %d records", static_cast<int>(records_acked));
+        std::snprintf(records, sizeof records, "completed, %d records",
+                      static_cast<int>(records_acked));
     else
         std::snprintf(records, sizeof records, "%s, %d of %d records acknowledged",
-                      job_outcome == JOB_STOPPED ? "stopped by the user" : "failed", static_cast<int>(records_acked),
-                      static_cast<int>(load_record_count));
+                      job_outcome == JOB_STOPPED ? "stopped by the user" : "failed",
+                      static_cast<int>(records_acked), static_cast<int>(load_record_count));
     // Its own buffer: a loader thread that did not stop may still use trace_buf.
     char text[256];
-    std::snprintf(text, sizeof text, "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
-                  static_cast<int>(records_resent), static_cast<int>(bytes_sent), ms / 1000, ms % 1000 / 100, rate);
+    std::snprintf(text, sizeof text,
+                  "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
+                  static_cast<int>(records_resent), static_cast<int>(bytes_sent), ms / 1000,
+                  ms % 1000 / 100, rate);
     debug_trace(text);
 }
 

@@ -2,12 +2,23 @@
 #pragma once
 
 // Modem type codes, one scale for the modem and the load.
-enum { MODEM_UNKNOWN = 0, MODEM_TOVARINDEL = 1, MODEM_INTERNAL = 2, MODEM_EXTERNAL = 3,
-       MODEM_USB = 4, MODEM_PCMCIA = 5 };
+enum {
+    MODEM_UNKNOWN = 0,
+    MODEM_TOVARINDEL = 1,
+    MODEM_INTERNAL = 2,
+    MODEM_EXTERNAL = 3,
+    MODEM_USB = 4,
+    MODEM_PCMCIA = 5
+};
 
 // Results of open_and_probe_port.
-enum { PROBE_NO_MODEM = 1, PROBE_RRFL_STARTED = 2, PROBE_NEED_LOADER = 3,
-       PROBE_START_RRFL = 4, PROBE_GIVE_UP = 5 };
+enum {
+    PROBE_NO_MODEM = 1,
+    PROBE_RRFL_STARTED = 2,
+    PROBE_NEED_LOADER = 3,
+    PROBE_START_RRFL = 4,
+    PROBE_GIVE_UP = 5
+};
 
 extern int actual_modem_type;
 extern int actual_sector_size;

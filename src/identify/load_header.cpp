@@ -55,12 +55,30 @@ void read_load_header(const char (&header)[LOAD_HEADER_CHARS + 1]) {
     int type_number = (header_char(header, 69) - '0') * 10 + (header_char(header, 70) - '0');
     const char *name;
     switch (type_number) {
-    case 49: load_modem_type = MODEM_INTERNAL; name = "Internal"; break;
-    case 53: load_modem_type = MODEM_EXTERNAL; name = "External"; break;
-    case 55: load_modem_type = MODEM_USB; name = "USB"; break;
-    case 50: load_modem_type = MODEM_PCMCIA; name = "PCMCIA"; break;
-    case 43: load_modem_type = MODEM_TOVARINDEL; name = "Tovarindel"; break;
-    default: load_modem_type = MODEM_UNKNOWN; name = "Unknown"; break;
+    case 49:
+        load_modem_type = MODEM_INTERNAL;
+        name = "Internal";
+        break;
+    case 53:
+        load_modem_type = MODEM_EXTERNAL;
+        name = "External";
+        break;
+    case 55:
+        load_modem_type = MODEM_USB;
+        name = "USB";
+        break;
+    case 50:
+        load_modem_type = MODEM_PCMCIA;
+        name = "PCMCIA";
+        break;
+    case 43:
+        load_modem_type = MODEM_TOVARINDEL;
+        name = "Tovarindel";
+        break;
+    default:
+        load_modem_type = MODEM_UNKNOWN;
+        name = "Unknown";
+        break;
     }
     std::snprintf(trace_buf, sizeof trace_buf, "Load Modem type is %s", name);
     debug_trace(trace_buf);

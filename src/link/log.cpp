@@ -40,7 +40,8 @@ void give_up(const char *what) {
     file = nullptr;
     holding = false;
     held.clear();
-    std::string text = "FLASH: Log file " + log_path + " " + what + "; the job goes on without a log";
+    std::string text =
+        "FLASH: Log file " + log_path + " " + what + "; the job goes on without a log";
     plat_debug_output("\n");
     plat_debug_output(text.c_str());
     plat_debug_output("\n");
@@ -63,7 +64,8 @@ void log_start(const char *path, const char *settings) {
     }
     char when[32] = "";
     std::time_t now = std::time(nullptr);
-    if (const std::tm *t = std::localtime(&now)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", t);
+    if (const std::tm *t = std::localtime(&now))
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", t);
     header = std::string("Quillmarch Flash Loader 1.4f, run of ") + when + ", settings " + settings;
     holding = true;
 }
@@ -87,10 +89,8 @@ void log_line(const char *kind, const char *text) {
     std::string line = stamp + std::string(kind) + " " + escaped(text) + "\n";
     guard lock;
     if (!file) return;
-    if (holding)
-        held += line;
-    else
-        put(line);
+    if (holding) held += line;
+    else put(line);
 }
 
 void log_status(const char *line1, const char *line2) {

@@ -20,8 +20,8 @@ constexpr size_t PATH_MAX_CHARS = 255;
 // Between two steps of a waiting state, at most this long without a reply.
 constexpr int IDLE_WAIT_MS = 10;
 
-const char USAGE[] =
-    "usage: flashfile [--port DEVICE] [--file PATH] [--dir DIR] [--yes|--no] [--trace] [--log FILE] [N]\n";
+const char USAGE[] = "usage: flashfile [--port DEVICE] [--file PATH] [--dir DIR] [--yes|--no] "
+                     "[--trace] [--log FILE] [N]\n";
 
 const char HELP[] =
     "Programs a new load into the flash of a Quillmarch modem on a serial port.\n"
@@ -44,8 +44,8 @@ const char HELP[] =
     "error; 3 stopped by the user (Ctrl-C, a confirmed close, SIGTERM).\n";
 
 struct command_line {
-    std::string port; // --port: the device behind COM1
-    std::string file; // --file: the load file when the settings name none
+    std::string port;        // --port: the device behind COM1
+    std::string file;        // --file: the load file when the settings name none
     int answer = posix::ASK; // --yes / --no
     bool trace = false;
     std::string log; // --log: the log file in place of the settings' logfile
@@ -81,7 +81,8 @@ std::string parse(int argc, char **argv, command_line *cl) {
         else if (a == "--file") {
             err = take_value(&cl->file);
             if (err.empty() && cl->file.size() > PATH_MAX_CHARS)
-                err = "the --file path is longer than " + std::to_string(PATH_MAX_CHARS) + " characters";
+                err = "the --file path is longer than " + std::to_string(PATH_MAX_CHARS) +
+                      " characters";
         } else if (a == "--dir") err = take_value(&cl->dir);
         else if (a == "--log") err = take_value(&cl->log);
         else if (a == "--yes") yes = true;
@@ -103,7 +104,9 @@ std::string parse(int argc, char **argv, command_line *cl) {
     return "";
 }
 
-int exit_status() { return job_completed() ? EXIT_COMPLETED : job_stopped() ? EXIT_STOPPED : EXIT_FAILED; }
+int exit_status() {
+    return job_completed() ? EXIT_COMPLETED : job_stopped() ? EXIT_STOPPED : EXIT_FAILED;
+}
 
 // A step that left the job waiting for something else (the modem's reply,
 // the loader thread) would otherwise spin: a short wait that the reply, a
@@ -127,7 +130,8 @@ int main(int argc, char **argv) {
         return EXIT_COMPLETED;
     }
     if (!cl.dir.empty() && chdir(cl.dir.c_str()) != 0) {
-        std::fprintf(stderr, "flashfile: cannot work in the folder %s: %s\n", cl.dir.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "flashfile: cannot work in the folder %s: %s\n", cl.dir.c_str(),
+                     std::strerror(errno));
         return EXIT_USAGE;
     }
 

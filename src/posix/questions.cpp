@@ -96,8 +96,7 @@ int ask(const char *text, const char *caption) {
         result = -1;
     } else if (posix::close_pending()) {
         result = answer_stopped("stopping");
-    } else
-        result = -1;
+    } else result = -1;
 
     if (result < 0 && prompt_fd == STDERR_FILENO) prompt(question + "\n");
     while (result < 0) {
@@ -112,8 +111,7 @@ int ask(const char *text, const char *caption) {
                 posix::forget_close_requests();
                 posix::emit_record(std::string("answer: yes (") + why + ")");
                 result = PLAT_IDYES;
-            } else
-                result = answer_stopped(close_reason());
+            } else result = answer_stopped(close_reason());
             break;
         }
         if (got == GOT_END) {
@@ -135,7 +133,7 @@ int ask(const char *text, const char *caption) {
 }
 
 bool is_file(const std::string &path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 

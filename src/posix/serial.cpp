@@ -49,7 +49,9 @@ uint32_t control(uint32_t flags, int shift) { return (flags >> shift) & 3u; }
 uint32_t with_control(uint32_t flags, int shift, uint32_t value) {
     return (flags & ~(3u << shift)) | (value << shift);
 }
-uint32_t with_bit(uint32_t flags, uint32_t bit, bool on) { return on ? (flags | bit) : (flags & ~bit); }
+uint32_t with_bit(uint32_t flags, uint32_t bit, bool on) {
+    return on ? (flags | bit) : (flags & ~bit);
+}
 
 struct rate {
     uint32_t baud;
@@ -109,7 +111,8 @@ std::string device_for(int n) {
     if (n == 1 && !com1_device.empty()) return com1_device;
     char key[16], value[256] = "";
     std::snprintf(key, sizeof key, "COM%d", n);
-    if (profile_read_string("Ports", key, "", value, sizeof value, "flashfile.ini") > 0) return value;
+    if (profile_read_string("Ports", key, "", value, sizeof value, "flashfile.ini") > 0)
+        return value;
     char dev[32];
     std::snprintf(dev, sizeof dev, "/dev/ttyS%d", n - 1);
     return dev;
@@ -155,7 +158,8 @@ port_handle plat_port_open(const char *device_name) {
     // program that takes it too.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
-        note_port(name.c_str(), device, err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err));
+        note_port(name.c_str(), device,
+                  err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err));
         close(fd);
         fail(err == EWOULDBLOCK ? EBUSY : err);
         return nullptr;
@@ -196,7 +200,7 @@ int plat_port_get_state(port_handle h, plat_dcb *dcb) {
     }
     if (!(t.c_cflag & PARENB)) d.Parity = 0;
     else if (t.c_cflag & CMSPAR) d.Parity = (t.c_cflag & PARODD) ? 3 : 4; // mark, space
-    else d.Parity = (t.c_cflag & PARODD) ? 1 : 2;                        // odd, even
+    else d.Parity = (t.c_cflag & PARODD) ? 1 : 2;                         // odd, even
     // Termios has no 1.5 stop bits: two reads back as what was set.
     if (!(t.c_cflag & CSTOPB)) d.StopBits = 0;
     else if (d.StopBits == 0) d.StopBits = 2;
@@ -209,11 +213,13 @@ int plat_port_get_state(port_handle h, plat_dcb *dcb) {
     int lines = 0;
     if (ioctl(p->fd, TIOCMGET, &lines) == 0) {
         uint32_t dtr = control(f, DTR_SHIFT);
-        f = with_control(f, DTR_SHIFT, (lines & TIOCM_DTR) ? (dtr ? dtr : CONTROL_ENABLE) : CONTROL_DISABLE);
+        f = with_control(f, DTR_SHIFT,
+                         (lines & TIOCM_DTR) ? (dtr ? dtr : CONTROL_ENABLE) : CONTROL_DISABLE);
         if (!(t.c_cflag & CRTSCTS)) {
             uint32_t rts = control(f, RTS_SHIFT);
             f = with_control(f, RTS_SHIFT,
-                             (lines & TIOCM_RTS) ? (rts == CONTROL_ENABLE ? rts : CONTROL_ENABLE) : CONTROL_DISABLE);
+                             (lines & TIOCM_RTS) ? (rts == CONTROL_ENABLE ? rts : CONTROL_ENABLE)
+                                                 : CONTROL_DISABLE);
         }
     }
     // Hardware flow on RTS is what CRTSCTS does on input.
@@ -229,8 +235,8 @@ int plat_port_get_state(port_handle h, plat_dcb *dcb) {
 int plat_port_set_state(port_handle h, const plat_dcb *dcb) {
     serial_port *p = port_of(h);
     speed_t speed;
-    if (!speed_code(dcb->BaudRate, &speed) || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > 4 ||
-        dcb->StopBits > 2)
+    if (!speed_code(dcb->BaudRate, &speed) || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
+        dcb->Parity > 4 || dcb->StopBits > 2)
         return fail(EINVAL);
 
     termios t;

@@ -32,7 +32,7 @@ void on_terminate(int) {
 
 void posix::signals_start() {
     if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0) wake_pipe[0] = wake_pipe[1] = -1;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no restart: a question waiting for input must hear it
     sa.sa_handler = on_interrupt;

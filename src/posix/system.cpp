@@ -110,4 +110,6 @@ uint32_t plat_module_file_name(char *buf, uint32_t capacity) {
     return n;
 }
 
-int plat_set_current_directory(const char *dir) { return chdir(native_path(dir).c_str()) == 0 ? 1 : 0; }
+int plat_set_current_directory(const char *dir) {
+    return chdir(native_path(dir).c_str()) == 0 ? 1 : 0;
+}

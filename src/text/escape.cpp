@@ -15,8 +15,7 @@ std::string escape_text(const char *text, size_t n, unsigned also) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
             out += hex;
-        } else
-            out.push_back(static_cast<char>(c));
+        } else out.push_back(static_cast<char>(c));
     }
     return out;
 }
