@@ -61,6 +61,25 @@ port_handle job_port();
 // the user, or neither (failed, or not ended).
 bool job_completed();
 bool job_stopped();
+// The modem was given work on its flash (the loader upload or a load record
+// began): a job that ends otherwise leaves the flash to be programmed again.
+bool job_touched_flash();
+// A close request now would ask first.
+bool close_would_ask();
+// Ends the probe's and the reply waits at once, for a stop that will not
+// ask; safe in a signal handler.
+void stop_waits();
+// While a record's answer is awaited: 1, with the seconds waited and allowed.
+int reply_wait(int32_t *waited_s, int32_t *limit_s);
+
+// Where the terminal program departs from the window's ways; the window
+// program leaves them as they are. Given before app_startup.
+struct app_choices {
+    const char *load_path = nullptr; // over the settings' filename
+    int first_port = 0;              // 1 to 255, over the command line's first character
+    bool loader_first = false;       // kivfldr.hex checked before the full-erase question
+};
+void app_choose(const app_choices &choices);
 
 // ---- start-up ----
 // The arguments of a whole process command line (as GetCommandLineA gives

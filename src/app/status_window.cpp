@@ -83,8 +83,9 @@ int on_close_request(int by) {
     if (!close_needs_confirm()) {
         job_stopped_by_user();
         // Ending at once, the terminal program's modem still hears that the
-        // work is over.
-        if (by != CLOSE_BY_WINDOW && hComm) plat_port_transmit_char(hComm, CHAR_END_JOB);
+        // work is over, unless the job was ending without it (a give-up).
+        if (by != CLOSE_BY_WINDOW && hComm && flash_state != SEQ_DESTROY)
+            plat_port_transmit_char(hComm, CHAR_END_JOB);
         plat_destroy_main_window();
         return CLOSE_DESTROYED;
     }
@@ -96,6 +97,8 @@ int on_close_request(int by) {
     flash_shut_down();
     return CLOSE_SHUTDOWN;
 }
+
+bool close_would_ask() { return close_needs_confirm(); }
 
 void question_cut_short() { job_stopped_by_user(); }
 

@@ -54,6 +54,7 @@ void close_hex_file() {
 
 void step_init() {
     job_outcome = JOB_UNFINISHED;
+    flash_touched = 0;
     records_acked = records_resent = load_record_count = 0;
     pass_start_tick = last_ack_tick = 0;
     loader_busy = 0;
@@ -74,6 +75,7 @@ void step_load_file() {
         state = SEQ_END;
         return;
     }
+    plat_load_file(download_path);
     log_load_file(download_path);
     long size = file_size(download_path);
     if (size < 0) {
@@ -194,6 +196,7 @@ void step_loader() {
             return;
         }
         loader_ticks = 1;
+        flash_touched = 1;
         plat_sleep(LOADER_START_SLEEP_MS);
         return;
     }
@@ -226,6 +229,7 @@ void step_open_load() {
 }
 
 void step_send() {
+    flash_touched = 1;
     int sent = send_record(send_next_line);
     if (sent == RECORD_FAILED) state = SEQ_END;
     if (sent == RECORD_SENT) {

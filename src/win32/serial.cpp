@@ -28,6 +28,8 @@ port_handle plat_port_open(const char *device_name) {
 
 const char *plat_port_note() { return ""; } // the device name is all there is to say
 
+const char *plat_port_label() { return ""; }
+
 void plat_port_close(port_handle h) {
     if (h) CloseHandle(h);
 }

@@ -133,3 +133,5 @@ int plat_get_open_file_name(plat_open_file *req) {
     ofn.lpstrDefExt = req->def_ext;
     return GetOpenFileNameA(&ofn) ? 1 : 0;
 }
+
+void plat_load_file(const char *) {}

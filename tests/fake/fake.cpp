@@ -154,6 +154,7 @@ port_handle plat_port_open(const char *device_name) {
 }
 
 const char *plat_port_note() { return ""; }
+const char *plat_port_label() { return ""; }
 
 void plat_port_close(port_handle h) {
     fake::Lock lock(pc().mu);
@@ -289,6 +290,7 @@ int plat_message_box(const char *text, const char *caption, unsigned flags) {
 }
 
 int plat_get_open_file_name(plat_open_file *req) { return pc().dialog ? pc().dialog(req) : 0; }
+void plat_load_file(const char *) {}
 
 int plat_create_main_window(int) {
     if (pc().create_fails) return 0;
