@@ -91,8 +91,10 @@ int on_close_request(int by) {
     }
     if (by != CLOSE_BY_TERMINATION &&
         message_box("Are you Sure you want to Kill the Flash Loader?",
-                    "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
+                    "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES) {
+        port_stop.store(0); // the job goes on: a stop that cut a wait short is void
         return CLOSE_DECLINED;
+    }
     job_stopped_by_user();
     flash_shut_down();
     return CLOSE_SHUTDOWN;

@@ -124,9 +124,8 @@ std::string parse(int argc, char **argv, command_line *cl) {
             cl->port_arg = a;
             cl->have_n = true;
         }
-        if (has_inline &&
-            (a == "--help" || a == "--version" || a == "--yes" || a == "--no" || a == "--trace" ||
-             a == "--list"))
+        if (has_inline && (a == "--help" || a == "--version" || a == "--yes" || a == "--no" ||
+                           a == "--trace" || a == "--list"))
             err = a + " takes no value";
         if (!err.empty()) return err;
     }

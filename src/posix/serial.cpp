@@ -154,6 +154,7 @@ const char *open_failure(int err) {
     case ENOENT:
     case ENXIO:
     case ENODEV: return "no such device";
+    case EIO: return "no such device (no UART behind it)";
     case EACCES:
     case EPERM: return "Permission denied (add the user to the dialout group)";
     case EBUSY: return "busy: another program has it open";
@@ -242,7 +243,8 @@ int posix::list_devices() {
         if (!d.stable.empty()) line += " " + d.stable;
         for (int n = 1; n <= 255; ++n) {
             std::string mapped = ports_key(n);
-            if (!mapped.empty() && real_path(mapped) == d.kernel) line += " COM" + std::to_string(n);
+            if (!mapped.empty() && real_path(mapped) == d.kernel)
+                line += " COM" + std::to_string(n);
         }
         write_all(STDOUT_FILENO, line + "\n");
     }
@@ -280,7 +282,8 @@ port_handle plat_port_open(const char *device_name) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         note_port(name.c_str(), device,
-                  err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err), true);
+                  err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err),
+                  true);
         close(fd);
         fail(err == EWOULDBLOCK ? EBUSY : err);
         return nullptr;

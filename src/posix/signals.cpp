@@ -36,7 +36,8 @@ void on_terminate(int) {
 // Unless the signal was ignored when the program started (nohup, a
 // background job of a script): it stays so.
 void handle(int sig, void (*handler)(int)) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no restart: a question waiting for input must hear it

@@ -34,7 +34,8 @@ RECORD = r"^devicewrite\(S[123]"
 RUNNERS = {"wine": WineRun, "linux": NativeRun}
 # By the Linux exit status: the summary, and the last line after a stop.
 OUTCOME = {0: "completed", 1: "failed", 3: "stopped by the user", 4: "(stopped by the user|failed)"}
-STOPPED = {3: "nothing was written to the modem", 4: "the modem's flash is incomplete; run the job again"}
+STOPPED = {3: "nothing was written to the modem",
+           4: "the modem's flash is incomplete; run the job again"}
 SCENARIOS = {}
 
 
@@ -263,7 +264,7 @@ def terminal_screen(ctx):
 
     def look(rows):
         screen = "\n".join(r.rstrip() for r in rows)
-        waits.extend(re.findall(r"^waiting for the modem's answer: [6-8] s of 180 s$", screen, re.M))
+        waits += re.findall(r"^waiting for the modem's answer: [6-8] s of 180 s$", screen, re.M)
         if re.search(r"^Programming the Flash\n<\d+%>  Complete\.\n\[#+\.+\] +\d+%$", screen, re.M):
             bars = re.findall(r"\[[#.]{50}\]", screen)
             shown.append(screen.count("Programming the Flash") == 1 and len(bars) == 1)
