@@ -183,7 +183,11 @@ int main(int argc, char **argv) {
                      std::strerror(errno));
         return EXIT_USAGE;
     }
-    if (cl.list) return posix::list_devices() > 0 ? EXIT_COMPLETED : EXIT_FAILED;
+    if (cl.list && posix::list_devices() == 0) {
+        std::fprintf(stderr, "flashfile: no serial devices found\n");
+        return EXIT_FAILED;
+    }
+    if (cl.list) return EXIT_COMPLETED;
     err = log_fault(cl.log);
     if (!err.empty()) {
         std::fprintf(stderr, "flashfile: %s\n", err.c_str());

@@ -203,25 +203,26 @@ struct serial_device {
     std::string stable; // its /dev/serial/by-id name, or ""
 };
 
-// USB and ACM adapters (by their stable names first), then built-in ports
-// with a UART.
+// USB and ACM adapters (by their stable names first), the devices [Ports]
+// names, then built-in ports with a UART.
 std::vector<serial_device> devices_present() {
     std::vector<serial_device> found;
     std::set<std::string> seen;
+    auto add = [&](const std::string &path, const std::string &stable) {
+        std::string kernel = real_path(path);
+        if (!kernel.empty() && seen.insert(kernel).second) found.push_back({path, kernel, stable});
+    };
     std::string root = dev_root(), by_id = root + "/serial/by-id";
-    for (const std::string &n : names_in(by_id)) {
-        std::string kernel = real_path(by_id + "/" + n);
-        if (!kernel.empty() && seen.insert(kernel).second)
-            found.push_back({by_id + "/" + n, kernel, by_id + "/" + n});
-    }
-    for (const char *prefix : {"ttyUSB", "ttyACM", "ttyS"})
-        for (const std::string &n : names_in(root)) {
-            if (n.rfind(prefix, 0) != 0 || n.size() == std::strlen(prefix)) continue;
-            if (std::string(prefix) == "ttyS" && !has_uart(n)) continue;
-            std::string kernel = real_path(root + "/" + n);
-            if (!kernel.empty() && seen.insert(kernel).second)
-                found.push_back({root + "/" + n, kernel, ""});
-        }
+    for (const std::string &n : names_in(by_id)) add(by_id + "/" + n, by_id + "/" + n);
+    auto kernel_names = [&](const std::string &prefix, bool uart) {
+        for (const std::string &n : names_in(root))
+            if (n.rfind(prefix, 0) == 0 && n.size() > prefix.size() && (!uart || has_uart(n)))
+                add(root + "/" + n, "");
+    };
+    kernel_names("ttyUSB", false);
+    kernel_names("ttyACM", false);
+    for (int n = 1; n <= 255; ++n) add(ports_key(n), ""); // "" when not mapped: no device
+    kernel_names("ttyS", true);
     return found;
 }
 
