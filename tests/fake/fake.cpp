@@ -124,6 +124,7 @@ bool run(Job &job) {
         return static_cast<int>(a == 'o' ? PLAT_IDOK : a == 'n' ? PLAT_IDNO : PLAT_IDYES);
     };
     if (job.setup) job.setup();
+    app_choose(job.choices);
     if (!app_startup(job.cmdline.c_str(), 1, job.log.c_str())) return false;
     for (long n = 0; !m.window_destroyed && n < job.max_steps; ++n) {
         if (job.each_step) job.each_step();
