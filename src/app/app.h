@@ -30,7 +30,7 @@ int bar_geometry(int32_t client_right, int32_t dpi_x, int32_t dpi_y, int32_t lin
 // port as it stands. The terminal program's Ctrl-C asks the same, and its
 // termination request is a close already confirmed; either tells the modem
 // "Y" before a close that ends the job at once, as that program promises
-// for every close.
+// for every close, unless the job was ending without it (a give-up).
 enum { CLOSE_BY_WINDOW = 0, CLOSE_BY_TERMINAL = 1, CLOSE_BY_TERMINATION = 2 };
 // What a close request did.
 enum { CLOSE_IGNORED = 0, CLOSE_DECLINED = 1, CLOSE_SHUTDOWN = 2, CLOSE_DESTROYED = 3 };
