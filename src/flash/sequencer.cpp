@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/answers.h"
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
@@ -24,16 +25,8 @@ constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
 // A path of 255 characters and the longest reason fit whole.
 constexpr size_t LOAD_REFUSAL_SIZE = 512;
 constexpr const char *NO_RECORDS_TEXT = "The load file holds no S-records: nothing was programmed.";
-
-// A record resent after a time-out may still get the answer to its earlier
-// write. The modem answers every line in turn, so that late answer comes
-// first and the resend's own behind it; every answer owed is taken, until
-// the last write's time-out, before the next record goes out, or that record
-// would be acknowledged by an answer meant for this one (and the last by one
-// that came before it).
-int32_t replies_owed;     // answers still to come to earlier writes of this record
-bool record_in;           // this record is acknowledged; only owed answers are awaited
-uint32_t last_write_tick; // when this record was last written
+constexpr const char *OUT_OF_STEP_TEXT =
+    "The modem's answers fell out of step with the records sent: its flash may not hold the load.";
 
 void trace_int(const char *format, int value) {
     std::snprintf(trace_buf, sizeof trace_buf, format, value);
@@ -57,8 +50,7 @@ void step_init() {
     loader_busy = 0;
     loader_ticks = 0;
     hex_eof = 0;
-    replies_owed = 0;
-    record_in = false;
+    answers_clear();
     debug_trace("FLASH: Flash init state");
     if (com_port == 0) com_port = 255;
     flash_state = 2;
@@ -217,8 +209,7 @@ void step_open_load() {
     send_next_line = 1;
     // A restart after a full erase sends the whole load again.
     hex_eof = 0;
-    replies_owed = 0;
-    record_in = false;
+    answers_clear();
     load_line_no = 0;
     records_acked = 0;
     pass_start_tick = last_ack_tick = plat_tick_count();
@@ -228,7 +219,7 @@ void step_open_load() {
 void step_send() {
     if (send_record(send_next_line) == 1) {
         rx_count = 0;
-        wait_start_tick = last_write_tick = plat_tick_count();
+        wait_start_tick = plat_tick_count();
         flash_state = 8;
     }
 }
@@ -238,11 +229,10 @@ void complete() {
     flash_state = 12;
 }
 
-// The current record and every answer owed to it are in: on to the next.
+// The current record is acknowledged: on to the next.
 void next_record() {
     send_next_line = 1;
-    replies_owed = 0;
-    record_in = false;
+    answers_reset();
     // Only an acknowledged last record completes the job.
     if (hex_eof == 1)
         complete();
@@ -250,14 +240,29 @@ void next_record() {
         flash_state = 7;
 }
 
-int count_replies(const char *text) {
-    int n = 0;
-    for (const char *p = std::strstr(text, REPLY_OK); p; p = std::strstr(p + 1, REPLY_OK)) ++n;
-    return n;
+// Which write an answer belongs to can no longer be told: nothing the modem
+// says from here on can count as success.
+void out_of_step() {
+    std::snprintf(trace_buf, sizeof trace_buf,
+                  "FLASH: Answers out of step: %d owed, %d with no write waiting",
+                  static_cast<int>(answers_owed()), static_cast<int>(answers_extra()));
+    debug_trace(trace_buf);
+    std::snprintf(status_line1, sizeof status_line1, "%s", OUT_OF_STEP_TEXT);
+    flash_state = 11;
 }
 
+// Every write of the record, resends included, is owed an answer, and the
+// answers come in the order of the writes. Only once every one has come does
+// the last decide; until then a late answer to an earlier write could be
+// taken for the record's own, or the next record's.
 void step_poll() {
-    unsigned r = wait_for_reply(REPLY_OK, static_cast<unsigned>(reply_timeout), 0);
+    int32_t before = answers_taken();
+    unsigned r = poll_answers(static_cast<unsigned>(reply_timeout));
+    bool came = answers_taken() != before;
+    if (answers_extra() > 0) {
+        out_of_step();
+        return;
+    }
 
     // The end of the file was reached with nothing left to write: there is
     // no reply to wait for.
@@ -272,7 +277,11 @@ void step_poll() {
         complete();
         return;
     }
-    if (r == WAIT_PENDING) return;
+    // A line that never falls quiet keeps the polling wait from its time-out.
+    uint32_t limit = static_cast<uint32_t>(reply_timeout) * WAIT_UNIT_MS;
+    bool timed_out = !came && (r == WAIT_TIMEOUT ||
+                               (r == WAIT_FOUND && plat_tick_count() - wait_start_tick > limit));
+    if (!came && !timed_out) return;
 
     if (reply_timeout != UNITS_RECORD) {
         reply_timeout = UNITS_RECORD;
@@ -280,45 +289,25 @@ void step_poll() {
     }
     wait_start_tick = plat_tick_count();
 
-    if (r == WAIT_TIMEOUT && record_in) {
-        next_record(); // the earlier write's answer was lost after all
-    } else if (r == WAIT_TIMEOUT) {
-        if (retry_count <= MAX_RESENDS) {
-            ++retry_count;
-            send_next_line = 0;
-            flash_state = 7;
-            ++records_resent;
-            ++replies_owed;
-            debug_trace("FLASH: Timeout Resend");
-        } else
+    if (came && answers_owed() == 0 && answer_latest() == ANSWER_OK) {
+        bytes_sent += line_len;
+        ++records_acked;
+        last_ack_tick = wait_start_tick;
+        next_record();
+    } else if (came && answers_owed() == 0) {
+        if (!handle_nok(answer_latest_text()) || retry_count > MAX_RESENDS) flash_state = 11;
+    } else if (!came && retry_count <= MAX_RESENDS) {
+        ++retry_count;
+        send_next_line = 0;
+        flash_state = 7;
+        ++records_resent;
+        debug_trace("FLASH: Timeout Resend");
+    } else if (!came) {
+        // Some writes answered and some not: the rest may yet come, or never.
+        if (answers_taken() > 0 && answers_owed() > 0)
+            out_of_step();
+        else
             flash_state = 9;
-    } else if (std::strstr(rx_buffer, REPLY_NOK)) {
-        // Refused after all: this NOK is the answer owed to the later write,
-        // and the record must be acknowledged again.
-        if (record_in) {
-            record_in = false;
-            bytes_sent -= line_len;
-            --records_acked;
-            if (replies_owed > 0) --replies_owed;
-        }
-        if (!handle_nok(rx_buffer) || retry_count > MAX_RESENDS) flash_state = 11;
-    } else {
-        int answers = count_replies(rx_buffer);
-        if (!record_in) { // the first answer acknowledges the record
-            record_in = true;
-            bytes_sent += line_len;
-            ++records_acked;
-            last_ack_tick = wait_start_tick;
-            --answers;
-        }
-        replies_owed = answers >= replies_owed ? 0 : replies_owed - answers;
-        if (replies_owed == 0) {
-            next_record();
-            return;
-        }
-        rx_count = 0;
-        wait_start_tick = last_write_tick;
-        debug_trace("FLASH: Awaiting the answer owed to an earlier write");
     }
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/app.h"
+#include "flash/answers.h"
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
@@ -40,6 +41,7 @@ void reset_program() {
     flash_state = records_sent = retry_count = bytes_sent = load_file_size = com_port = rx_count = 0;
     loader_busy = loader_result = loader_lines_sent = loader_line_total = port_stop = loader_bad_line = 0;
     std::memset(rx_buffer, 0, sizeof rx_buffer);
+    answers_clear();
     std::memset(&comm_dcb, 0, sizeof comm_dcb);
     read_flash_settings(nullptr, cfg_modemname, cfg_filename);
     cfg_complete = 0;
