@@ -64,10 +64,12 @@ extern int job_outcome;
 void job_stopped_by_user();
 
 // For the run summary: S-records in the load (counted by its check),
-// records acknowledged in the last sending pass, resends in the whole job,
-// and when that pass began and its last record was acknowledged.
+// records acknowledged in the last sending pass and their bytes as written
+// (each record and its CR), resends in the whole job, and when that pass
+// began and its last record was acknowledged.
 extern int32_t load_record_count;
 extern int32_t records_acked;
+extern int32_t bytes_acked;
 extern int32_t records_resent;
 extern uint32_t pass_start_tick;
 extern uint32_t last_ack_tick;

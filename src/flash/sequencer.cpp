@@ -45,7 +45,7 @@ void close_hex_file() {
 
 void step_init() {
     job_outcome = JOB_UNFINISHED;
-    records_acked = records_resent = load_record_count = 0;
+    records_acked = records_resent = load_record_count = bytes_acked = 0;
     pass_start_tick = last_ack_tick = 0;
     loader_busy = 0;
     loader_ticks = 0;
@@ -211,7 +211,7 @@ void step_open_load() {
     hex_eof = 0;
     answers_clear();
     load_line_no = 0;
-    records_acked = 0;
+    records_acked = bytes_acked = 0;
     pass_start_tick = last_ack_tick = plat_tick_count();
     flash_state = 7;
 }
@@ -291,6 +291,7 @@ void step_poll() {
 
     if (came && answers_owed() == 0 && answer_latest() == ANSWER_OK) {
         bytes_sent += line_len;
+        bytes_acked += line_len;
         ++records_acked;
         last_ack_tick = wait_start_tick;
         next_record();
@@ -413,7 +414,7 @@ void step_destroy() {
 
 void trace_summary() {
     uint32_t ms = last_ack_tick - pass_start_tick;
-    long long rate = ms > 0 ? static_cast<long long>(bytes_sent) * 1000 / ms : 0;
+    long long rate = ms > 0 ? static_cast<long long>(bytes_acked) * 1000 / ms : 0;
     char records[96];
     if (job_outcome == JOB_COMPLETED)
         std::snprintf(records, sizeof records, "completed, %d records", static_cast<int>(records_acked));
@@ -424,7 +425,8 @@ void trace_summary() {
     // Its own buffer: a loader thread that did not stop may still use trace_buf.
     char text[256];
     std::snprintf(text, sizeof text, "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
-                  static_cast<int>(records_resent), static_cast<int>(bytes_sent), ms / 1000, ms % 1000 / 100, rate);
+                  static_cast<int>(records_resent), static_cast<int>(bytes_acked), ms / 1000,
+                  ms % 1000 / 100, rate);
     debug_trace(text);
 }
 

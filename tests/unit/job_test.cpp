@@ -190,7 +190,8 @@ const Row rows[] = {
      [](auto &j) { j.load = "load_S10.hex", j.modem.type_letter = 'S', j.modem.rrfl_sector = 16, j.modem.rrfl_checksum = 0xBEEF; },
      {DONE}},
     {"CR LF load and loader", [](auto &j) { loader_modem(j), j.load = "load_S10.hex", j.loader = "kivfldr_crlf.hex"; },
-     {ERASE, DONE}},
+     {ERASE, DONE}, true, {}, // the summary counts the bytes written, one CR a record
+     summary_is("completed, 1027 records (0 resent), 78901 bytes in 10.2 s, 7711 bytes/s")},
     {"no final line end in either file",
      [](auto &j) { loader_modem(j), j.load = "load_crlf_noeol.hex", j.loader = "kivfldr_noeol.hex"; }, {ERASE, DONE}},
     {"a 64 KB load without header, S3 records: progress every 64th record", [](auto &j) { j.load = "load_noheader.hex"; },
