@@ -103,7 +103,7 @@ int await_answers(unsigned units) {
     while (owed > 0) {
         int32_t came = taken + extra;
         unsigned r = poll_answers(units);
-        if (r == WAIT_TIMEOUT) return 0;
+        if (r == WAIT_TIMEOUT || port_lost()) return 0;
         // A line that never falls quiet keeps the polling wait from its time-out.
         if (r == WAIT_FOUND && taken + extra == came && wait_over(units)) return 0;
     }

@@ -84,6 +84,12 @@ int check_load_file(const char *path, char *message, size_t size);
 void loader_thread();
 int flash_download_loader();
 
+// When the device behind the open port has gone: the job ends with a box
+// that names it (state 13), and 1. The second looks only in the states
+// that hold the port between steps.
+int end_if_line_lost();
+int line_lost_ends_step();
+
 int32_t send_record(int32_t read_new);
 int handle_nok(const char *reply);
 int offer_full_erase(const char *question);

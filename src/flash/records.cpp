@@ -106,6 +106,7 @@ int32_t send_record(int32_t read_new) {
     int attempt = 0;
     int32_t written;
     while ((written = devicewrite(hComm, line_buf, line_len)) < 0) {
+        if (end_if_line_lost()) return 0;
         if (++attempt == WRITE_ATTEMPTS) {
             trace_last_error("Com Error= %lX ");
             message_box("Failed to write line to Modem", "Solid CommError", PLAT_MB_OK | PLAT_MB_ICONWARNING);

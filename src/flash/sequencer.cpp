@@ -435,7 +435,8 @@ void job_stopped_by_user() {
 }
 
 void flash_step() {
-    switch (flash_state) {
+    // A device gone: no step of any state can do more than find that out.
+    switch (line_lost_ends_step() ? -1 : flash_state) {
     case 0: step_init(); break;
     case 2: step_load_file(); break;
     case 3: step_probe(); break;

@@ -170,7 +170,7 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
         int take = m.write_takes.empty() ? static_cast<int>(n) : m.write_takes.front();
         if (!m.write_takes.empty()) m.write_takes.pop_front();
         m.writes.emplace_back(m.now_ms.load(), n);
-        if (take < 0 || !fake::port_of(h)) return m.last_error = 0x1F, *written = 0, 0;
+        if (take < 0 || !fake::port_of(h) || m.hung_up) return m.last_error = 0x1F, *written = 0, 0;
         *written = static_cast<uint32_t>(take);
         m.line.append(static_cast<const char *>(data), static_cast<size_t>(take));
         if (sim::Modem *modem = fake::modem_of(h))
@@ -190,7 +190,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
         m.incoming += l.bytes;
     }
     if (m.on_look) m.on_look();
-    if (m.fail_pending || !fake::port_of(h)) return 0;
+    if (m.fail_pending || !fake::port_of(h) || m.hung_up) return 0;
     sim::Modem *modem = fake::modem_of(h);
     uint64_t now = fake::advance();
     *in_queue = static_cast<uint32_t>(m.incoming.size() + (modem ? modem->available(fake::us(now)) : 0));
@@ -217,13 +217,16 @@ int plat_port_flush(port_handle) { return 1; }
 
 int plat_port_transmit_char(port_handle h, char c) {
     fake::Lock lock(pc().mu);
-    if (!fake::port_of(h)) return 0;
+    if (!fake::port_of(h) || pc().hung_up) return 0;
     pc().line += c;
     if (sim::Modem *modem = fake::modem_of(h)) modem->priority_char(c, fake::us(pc().now_ms));
     return 1;
 }
 
 uint32_t plat_last_error() { return pc().last_error; }
+int plat_port_lost(port_handle h, char *why, uint32_t size) {
+    return pc().hung_up && h && (!why || std::snprintf(why, size, "/dev/ttyUSB0 hung up"));
+}
 
 // ---- time ----
 

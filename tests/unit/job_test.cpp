@@ -244,6 +244,11 @@ const Row rows[] = {
      faults("noreply@rec:5-11"), {"!Flash Error|The modem's answers fell out of step with the "
                                   "records sent: its flash may not hold the load."}},
     {"the eighth time-out ends the job", faults("noreply@rec:5-12"), {SILENT}, true, {"[wait]", "*", "[arrow]"}},
+    {"the device hangs up while a record's answer is awaited: the job ends at once, naming it",
+     [](auto &j) { j.each_step = once([] { return flash_state == 8 && records_sent == 10; },
+                                      [] { fake::pc().hung_up = true; }); },
+     {"!Line Lost|The line to the modem on COM3 was lost: /dev/ttyUSB0 hung up.\nThe job was "
+      "stopped; the modem may be left without its firmware."}, false},
     {"a load that is no S-record file",
      all({loader_modem, edit("modem.hex", [](std::string &s) { s = std::string(200, 'x') + "\n" + std::string(9, 'y'); })}),
      {NO_DATA}, false, {}, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); },
