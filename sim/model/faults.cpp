@@ -56,8 +56,9 @@ bool parse_fault(const std::string &text, bool random, Fault *out, std::string *
     static const struct {
         const char *name;
         Fault::Kind kind;
-    } kinds[] = {{"noreply", Fault::NoReply}, {"late", Fault::Late},       {"nok", Fault::Nok},
-                 {"split", Fault::Split},     {"garbage", Fault::Garbage}, {"flood", Fault::Flood},
+    } kinds[] = {{"noreply", Fault::NoReply}, {"late", Fault::Late},
+                 {"nok", Fault::Nok},         {"split", Fault::Split},
+                 {"garbage", Fault::Garbage}, {"flood", Fault::Flood},
                  {"silence", Fault::Silence}, {"erasefail", Fault::EraseFail}};
     bool known = false;
     for (const auto &k : kinds)
@@ -93,7 +94,8 @@ bool parse_fault(const std::string &text, bool random, Fault *out, std::string *
         return true;
     }
     size_t sep = where.find_first_of(":=");
-    std::string place = where.substr(0, sep), value = sep == std::string::npos ? "" : where.substr(sep + 1);
+    std::string place = where.substr(0, sep),
+                value = sep == std::string::npos ? "" : where.substr(sep + 1);
     if (place == "always" && sep == std::string::npos) {
         f.where = Fault::Always;
     } else if (place == "on" && sep != std::string::npos && where[sep] == '=' && !value.empty()) {
@@ -101,10 +103,13 @@ bool parse_fault(const std::string &text, bool random, Fault *out, std::string *
         f.text = value;
     } else if ((place == "cmd" || place == "rec" || place == "erase" || place == "time") &&
                sep != std::string::npos && number(value, &f.n)) {
-        f.where = place == "cmd" ? Fault::Command : place == "rec" ? Fault::Record
-                : place == "erase" ? Fault::Erase : Fault::Time;
+        f.where = place == "cmd"     ? Fault::Command
+                  : place == "rec"   ? Fault::Record
+                  : place == "erase" ? Fault::Erase
+                                     : Fault::Time;
     } else {
-        *err = "fault \"" + text + "\": \"" + where + "\" is no place (cmd:N, rec:N, erase:N, on=TEXT, time:MS, always)";
+        *err = "fault \"" + text + "\": \"" + where +
+               "\" is no place (cmd:N, rec:N, erase:N, on=TEXT, time:MS, always)";
         return false;
     }
     if ((f.where == Fault::Erase) != (f.kind == Fault::EraseFail) && f.where == Fault::Erase) {

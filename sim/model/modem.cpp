@@ -13,7 +13,8 @@ constexpr size_t kMaxLine = 1024; // longer lines are refused, not cut
 bool starts_with_ci(const std::string &s, const std::string &prefix) {
     if (s.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(s[i])) != std::toupper(static_cast<unsigned char>(prefix[i])))
+        if (std::toupper(static_cast<unsigned char>(s[i])) !=
+            std::toupper(static_cast<unsigned char>(prefix[i])))
             return false;
     return true;
 }
@@ -85,10 +86,8 @@ struct Modem::Effects {
 
 Modem::Modem(ModemConfig cfg) : cfg_(std::move(cfg)), rng_(cfg_.seed) {
     if (cfg_.line_rate > 0) byte_ns_ = static_cast<int64_t>(1e9 / cfg_.line_rate + 0.5);
-    if (cfg_.firmware_running)
-        mode_ = Mode::Firmware;
-    else
-        mode_ = cfg_.rrfl_sector ? Mode::Resident : Mode::Dead;
+    if (cfg_.firmware_running) mode_ = Mode::Firmware;
+    else mode_ = cfg_.rrfl_sector ? Mode::Resident : Mode::Dead;
     // A modem with firmware holds that firmware: programming without an
     // erase would fail.
     flash_.assign(cfg_.flash_size, 0xFF);
@@ -98,7 +97,8 @@ Modem::Modem(ModemConfig cfg) : cfg_(std::move(cfg)), rng_(cfg_.seed) {
     }
     for (const auto &f : cfg_.faults)
         if (f.kind == Fault::Silence && f.where == Fault::Time)
-            silence_from_ns_ = std::min<int64_t>(silence_from_ns_, static_cast<int64_t>(f.n) * 1000000);
+            silence_from_ns_ =
+                std::min<int64_t>(silence_from_ns_, static_cast<int64_t>(f.n) * 1000000);
 }
 
 // ---- input -----------------------------------------------------------------
@@ -141,10 +141,8 @@ void Modem::arrive(uint8_t b, usec t) {
         line_overflow_ = false;
         return;
     }
-    if (line_.size() < kMaxLine)
-        line_.push_back(static_cast<char>(b));
-    else
-        line_overflow_ = true;
+    if (line_.size() < kMaxLine) line_.push_back(static_cast<char>(b));
+    else line_overflow_ = true;
 }
 
 void Modem::handle_line(const std::string &line, usec t) {
@@ -182,11 +180,14 @@ void Modem::command_line(const std::string &line, usec t, Effects &fx) {
         emit(out, when, &fx);
     };
     if (line_overflow_ || fx.nok) return reply("", false);
-    if (!cfg_.custom_cmd.empty() && cmd == command_body(cfg_.custom_cmd)) return reply(cfg_.custom_reply, true);
+    if (!cfg_.custom_cmd.empty() && cmd == command_body(cfg_.custom_cmd))
+        return reply(cfg_.custom_reply, true);
     if (!cfg_.checksum_cmd.empty() && cmd == command_body(cfg_.checksum_cmd))
         return reply(cfg_.checksum_reply, true);
     char buf[128];
-    const char *sector = cfg_.rrfl_sector == 64 ? ",40," : cfg_.rrfl_sector == 16 ? ",10," : nullptr;
+    const char *sector = cfg_.rrfl_sector == 64   ? ",40,"
+                         : cfg_.rrfl_sector == 16 ? ",10,"
+                                                  : nullptr;
     if (cmd.empty() || cmd == "Z" || cmd == "&F" || cmd == "&&F") return reply("", true);
     if (cmd == "E0" || cmd == "E1") {
         cfg_.echo = cmd == "E1";
@@ -216,7 +217,8 @@ void Modem::command_line(const std::string &line, usec t, Effects &fx) {
         ++counters_.sessions;
         return;
     }
-    if (cmd.rfind("&&F", 0) == 0 && cmd.size() > 3 && cmd[3] == ':') return loader_upload(raw.substr(3), t, fx);
+    if (cmd.rfind("&&F", 0) == 0 && cmd.size() > 3 && cmd[3] == ':')
+        return loader_upload(raw.substr(3), t, fx);
     reply("", false);
 }
 
@@ -227,7 +229,8 @@ std::string Modem::banner(const char *what, const std::string &version) const {
 void Modem::loader_upload(const std::string &rec, usec t, Effects &fx) {
     usec when = t + cfg_.latency_ms * 1000;
     std::vector<uint8_t> b;
-    bool good = hex_bytes(rec, 1, &b) && b.size() >= 5 && b.size() == static_cast<size_t>(b[0]) + 5u;
+    bool good =
+        hex_bytes(rec, 1, &b) && b.size() >= 5 && b.size() == static_cast<size_t>(b[0]) + 5u;
     if (good) {
         unsigned sum = 0;
         for (uint8_t v : b) sum += v;
@@ -276,8 +279,10 @@ void Modem::flash_loader_line(const std::string &line, usec t, Effects &fx) {
     if (starts_with_ci(line, "AT")) {
         std::string cmd = upper(line.substr(2));
         const std::string *text = nullptr;
-        if (!cfg_.checksum_cmd.empty() && cmd == command_body(cfg_.checksum_cmd)) text = &cfg_.checksum_reply;
-        if (!cfg_.custom_cmd.empty() && cmd == command_body(cfg_.custom_cmd)) text = &cfg_.custom_reply;
+        if (!cfg_.checksum_cmd.empty() && cmd == command_body(cfg_.checksum_cmd))
+            text = &cfg_.checksum_reply;
+        if (!cfg_.custom_cmd.empty() && cmd == command_body(cfg_.custom_cmd))
+            text = &cfg_.custom_reply;
         if (!text) {
             ++counters_.ignored_lines;
             return;
@@ -304,7 +309,8 @@ void Modem::flash_loader_line(const std::string &line, usec t, Effects &fx) {
         }
     };
     if (fx.nok) return answer(fx.nok);
-    if (line[0] != 'S' || line.size() < 2 || line[1] < '0' || line[1] > '9' || line[1] == '4') return answer(2);
+    if (line[0] != 'S' || line.size() < 2 || line[1] < '0' || line[1] > '9' || line[1] == '4')
+        return answer(2);
     int type = line[1] - '0';
     std::vector<uint8_t> b;
     static const int addr_len[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
@@ -356,7 +362,9 @@ bool Modem::erase_all(usec t, Effects &fx) {
             fail = true;
         }
     for (auto &f : cfg_.random_faults)
-        if (f.kind == Fault::EraseFail && std::uniform_real_distribution<double>(0, 1)(rng_) < f.rate) fail = true;
+        if (f.kind == Fault::EraseFail &&
+            std::uniform_real_distribution<double>(0, 1)(rng_) < f.rate)
+            fail = true;
     (void)t;
     if (fail) {
         ++counters_.faults_applied;
@@ -395,19 +403,17 @@ void Modem::single_char_command(char c, usec t) {
 }
 
 void Modem::reboot_after_session() {
-    if (!session_erased_)
-        mode_ = mode_before_loader_;
-    else if (image_complete_)
-        mode_ = Mode::Firmware;
-    else
-        mode_ = cfg_.rrfl_sector ? Mode::Resident : Mode::Dead;
+    if (!session_erased_) mode_ = mode_before_loader_;
+    else if (image_complete_) mode_ = Mode::Firmware;
+    else mode_ = cfg_.rrfl_sector ? Mode::Resident : Mode::Dead;
     pass_erased_ = session_erased_ = false;
     line_.clear();
 }
 
 // ---- faults ----------------------------------------------------------------
 
-void Modem::collect_faults(Fault::Where where, long n, const std::string &line, usec t, Effects &fx) {
+void Modem::collect_faults(Fault::Where where, long n, const std::string &line, usec t,
+                           Effects &fx) {
     auto apply = [&](const Fault &f) {
         ++counters_.faults_applied;
         ++counters_.faults_by_kind[f.kind];
@@ -441,7 +447,9 @@ void Modem::collect_faults(Fault::Where where, long n, const std::string &line, 
         if (hit) apply(f);
     }
     for (auto &f : cfg_.random_faults)
-        if (f.kind != Fault::EraseFail && std::uniform_real_distribution<double>(0, 1)(rng_) < f.rate) apply(f);
+        if (f.kind != Fault::EraseFail &&
+            std::uniform_real_distribution<double>(0, 1)(rng_) < f.rate)
+            apply(f);
 }
 
 void Modem::pull_cable(usec t) {
@@ -454,7 +462,9 @@ void Modem::pull_cable(usec t) {
 
 std::string Modem::noise(long n) {
     // Line noise that cannot be taken for a reply token.
-    static const char alphabet[] = "#$%&*+-./;<=>?@[]^_{|}~\x01\x02\x07\x10\x11\x13\x7f\x80\x8a\x9c\xa5\xbe\xc3\xdf\xe7\xf0\xfe";
+    static const char alphabet[] =
+        "#$%&*+-./"
+        ";<=>?@[]^_{|}~\x01\x02\x07\x10\x11\x13\x7f\x80\x8a\x9c\xa5\xbe\xc3\xdf\xe7\xf0\xfe";
     std::string s;
     std::uniform_int_distribution<size_t> pick(0, sizeof alphabet - 2);
     for (long i = 0; i < n; ++i) s.push_back(alphabet[pick(rng_)]);
@@ -477,7 +487,8 @@ void Modem::emit(const std::string &text, usec t, const Effects *fx) {
     // Every reply answers the line being handled, which is the last one taken down.
     if (!transcript_.empty()) {
         transcript_.back().reply += text.substr(0, sent);
-        for (size_t i = wire_.size() - sent; i < wire_.size(); ++i) transcript_.back().reply_at.push_back(wire_[i].end_ns / 1000);
+        for (size_t i = wire_.size() - sent; i < wire_.size(); ++i)
+            transcript_.back().reply_at.push_back(wire_[i].end_ns / 1000);
     }
 }
 
@@ -549,7 +560,8 @@ std::string Modem::transcript_text() const {
     char head[64];
     for (const auto &l : transcript_) {
         std::snprintf(head, sizeof head, "%lld.%03lld %s%s ", static_cast<long long>(l.at / 1000),
-                      static_cast<long long>(l.at % 1000), mode_name(l.mode), l.single_char ? " char" : "");
+                      static_cast<long long>(l.at % 1000), mode_name(l.mode),
+                      l.single_char ? " char" : "");
         out += head;
         for (unsigned char c : l.text) {
             if (c >= 0x20 && c < 0x7f) {

@@ -35,11 +35,10 @@
 //   reply to the next record; the checksum command and the custom command,
 //   when configured, are still answered there.
 //   The bytes 'Z' and 'Y' at the start of a line are commands of their
-//   own, without a CR (they are no hex digits): 'Z' erases the whole flash and answers with the banner and
-//   OK; 'Y' ends the session. After 'Y' the modem restarts: with its
-//   firmware when the last pass reached a termination record (S7..S9)
-//   without a failure, else into its resident loader (or dead, without one);
-//   when nothing was erased it goes back to where it was.
+//   own, without a CR (they are no hex digits): 'Z' erases the whole flash and answers with the
+//   banner and OK; 'Y' ends the session. After 'Y' the modem restarts: with its firmware when the
+//   last pass reached a termination record (S7..S9) without a failure, else into its resident
+//   loader (or dead, without one); when nothing was erased it goes back to where it was.
 #pragma once
 
 #include <cstddef>
@@ -100,60 +99,60 @@ bool parse_fault(const std::string &text, bool random, Fault *out, std::string *
 std::string fault_help();
 
 struct ModemConfig {
-    char type_letter = 'I';         // first character of the ATI5 text
-    bool firmware_running = true;   // false: the modem boots into its resident loader
-    int rrfl_sector = 64;           // resident loader's sector size: 64, 16, or 0 for none
-    unsigned rrfl_checksum = 0x1234; // resident loader's checksum (16 bits)
+    char type_letter = 'I';             // first character of the ATI5 text
+    bool firmware_running = true;       // false: the modem boots into its resident loader
+    int rrfl_sector = 64;               // resident loader's sector size: 64, 16, or 0 for none
+    unsigned rrfl_checksum = 0x1234;    // resident loader's checksum (16 bits)
     std::string rrfl_version = "1.4";   // banner after AT&&FGO: "Ver:<this>"
     std::string loader_version = "1.4"; // banner after an uploaded loader
     std::string ident_text = "-56K V.90 Quillmarch 3.12"; // after the letter in ATI5
-    std::string custom_cmd;      // e.g. "ATI3" (the "AT" may be left off); empty: none
-    std::string custom_reply;    // its text
-    std::string checksum_cmd;    // answered in every mode; empty: none
+    std::string custom_cmd;   // e.g. "ATI3" (the "AT" may be left off); empty: none
+    std::string custom_reply; // its text
+    std::string checksum_cmd; // answered in every mode; empty: none
     std::string checksum_reply;
     bool echo = true;
-    long latency_ms = 5;         // from a line's CR to its reply
-    long erase_ms = 2000;        // whole-flash erase
+    long latency_ms = 5;  // from a line's CR to its reply
+    long erase_ms = 2000; // whole-flash erase
     uint32_t flash_base = 0;
     uint32_t flash_size = 0x20000;
-    double line_rate = 11520;    // bytes a second each way; 0: no pacing
-    int host_fifo = 14;          // receiver FIFO of the PC's UART (0: every byte at once)
+    double line_rate = 11520;         // bytes a second each way; 0: no pacing
+    int host_fifo = 14;               // receiver FIFO of the PC's UART (0: every byte at once)
     std::vector<Fault> faults;        // scripted
     std::vector<Fault> random_faults; // by chance
     uint32_t seed = 1;
 };
 
 struct TranscriptLine {
-    usec at = 0;       // when its CR (or the single character) arrived
+    usec at = 0;                // when its CR (or the single character) arrived
     Mode mode = Mode::Firmware; // the mode it was received in
-    std::string text;  // the line, without the CR
-    bool single_char = false; // 'Z' or 'Y' taken as a command
+    std::string text;           // the line, without the CR
+    bool single_char = false;   // 'Z' or 'Y' taken as a command
     std::string reply; // what the modem answered, as far as it went out before the cable was pulled
     std::vector<usec> reply_at; // when each of its bytes had crossed the line
 };
 
 struct Reply {
-    usec at = 0;       // when its first byte went on the line
-    std::string text;  // exactly what was sent (echo not included)
+    usec at = 0;      // when its first byte went on the line
+    std::string text; // exactly what was sent (echo not included)
 };
 
 struct Counters {
     long bytes_in = 0, bytes_out = 0;
-    long lines = 0;            // every line received (empty ones included)
-    long commands = 0;         // command-mode lines
-    long command_errors = 0;   // ERROR replies
-    long loader_records = 0;   // good uploaded Intel hex records
-    long loader_uploads = 0;   // end-of-file records accepted
-    long records = 0;          // flash-loader lines answered (or to be)
+    long lines = 0;          // every line received (empty ones included)
+    long commands = 0;       // command-mode lines
+    long command_errors = 0; // ERROR replies
+    long loader_records = 0; // good uploaded Intel hex records
+    long loader_uploads = 0; // end-of-file records accepted
+    long records = 0;        // flash-loader lines answered (or to be)
     long records_ok = 0;
     long nok[5] = {0, 0, 0, 0, 0}; // [1]..[4]
-    long ignored_lines = 0;    // lines that got no reply by design
-    long erases = 0;           // first-record erases and 'Z' erases
+    long ignored_lines = 0;        // lines that got no reply by design
+    long erases = 0;               // first-record erases and 'Z' erases
     long z_commands = 0, y_commands = 0;
     long bytes_programmed = 0;
     long faults_applied = 0;
     long faults_by_kind[8] = {}; // by Fault::Kind
-    long sessions = 0;         // flash-loader sessions started
+    long sessions = 0;           // flash-loader sessions started
 };
 
 class Modem {
@@ -177,7 +176,9 @@ public:
 
     Mode mode() const { return mode_; }
     // When the cable was pulled (nothing crosses the line from then on); -1: never.
-    usec cable_pulled_at() const { return silence_from_ns_ == INT64_MAX ? -1 : silence_from_ns_ / 1000; }
+    usec cable_pulled_at() const {
+        return silence_from_ns_ == INT64_MAX ? -1 : silence_from_ns_ / 1000;
+    }
     const ModemConfig &config() const { return cfg_; }
     ModemConfig &config() { return cfg_; } // adjust between exchanges
 
@@ -219,18 +220,18 @@ private:
 
     ModemConfig cfg_;
     Mode mode_;
-    int64_t byte_ns_ = 0;     // nanoseconds per byte, 0 without pacing
-    int64_t in_free_ns_ = 0;  // the input line is busy until then
-    int64_t out_free_ns_ = 0; // the output line is busy until then
+    int64_t byte_ns_ = 0;                 // nanoseconds per byte, 0 without pacing
+    int64_t in_free_ns_ = 0;              // the input line is busy until then
+    int64_t out_free_ns_ = 0;             // the output line is busy until then
     int64_t silence_from_ns_ = INT64_MAX; // the cable is pulled from then on
-    usec busy_until_ = 0;   // the modem works on one line at a time
+    usec busy_until_ = 0;                 // the modem works on one line at a time
     std::string line_;
     bool after_cr_ = false;
     bool line_overflow_ = false;
 
-    std::deque<OutByte> wire_;      // on the line or in the PC's FIFO
-    size_t fifo_count_ = 0;         // of wire_'s front bytes: arrived, in the FIFO
-    std::deque<uint8_t> readable_;  // out of the FIFO: the program can read them
+    std::deque<OutByte> wire_;     // on the line or in the PC's FIFO
+    size_t fifo_count_ = 0;        // of wire_'s front bytes: arrived, in the FIFO
+    std::deque<uint8_t> readable_; // out of the FIFO: the program can read them
     int64_t last_arrival_ns_ = 0;
 
     std::vector<uint8_t> flash_;
@@ -241,7 +242,7 @@ private:
     bool image_complete_ = false; // a termination record after the last erase, cleanly
     Mode mode_before_loader_ = Mode::Firmware;
     std::string running_version_;
-    uint32_t ext_base_ = 0;       // Intel hex extended address of the upload
+    uint32_t ext_base_ = 0; // Intel hex extended address of the upload
     long command_no_ = 0, record_no_ = 0, erase_no_ = 0;
     std::mt19937 rng_;
 

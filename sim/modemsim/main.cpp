@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "model/modem.h"
+#include "version.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ struct Options {
 };
 
 void usage(FILE *out) {
-    std::fprintf(out,
+    std::fprintf(
+        out,
         "usage: modemsim [options]\n"
         "Puts a simulated flashable modem behind a pseudo-terminal and prints its path.\n"
         "\n"
@@ -72,6 +74,7 @@ void usage(FILE *out) {
         "  --timeout SEC         end after SEC seconds\n"
         "  -v, --verbose         show each line received and each reply on stderr\n"
         "  --help                this text\n"
+        "  --version             the program's name and version\n"
         "Ends on SIGINT or SIGTERM too; the image and transcript are written then.\n",
         sim::fault_help().c_str());
 }
@@ -100,13 +103,17 @@ Options parse(int argc, char **argv) {
         if (a == "--help" || a == "-h") {
             usage(stdout);
             std::exit(0);
+        } else if (a == "--version") {
+            std::printf("modemsim %s\n", FLASHFILE_VERSION);
+            std::exit(0);
         } else if (a == "--link") o.link = value();
         else if (a == "--device") o.device = value();
         else if (a == "--rate") {
             std::string v = value();
             char *end = nullptr;
             o.cfg.line_rate = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end || o.cfg.line_rate < 0) bad("--rate needs a number of bytes a second");
+            if (v.empty() || *end || o.cfg.line_rate < 0)
+                bad("--rate needs a number of bytes a second");
         } else if (a == "--fifo") o.cfg.host_fifo = static_cast<int>(to_long(a, value()));
         else if (a == "--type") {
             std::string v = value();
@@ -192,7 +199,8 @@ int main(int argc, char **argv) {
     if (!o.flash_in.empty()) {
         std::ifstream f(o.flash_in, std::ios::binary);
         if (!f) bad("cannot read the flash contents " + o.flash_in);
-        std::vector<char> data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::vector<char> data((std::istreambuf_iterator<char>(f)),
+                               std::istreambuf_iterator<char>());
         if (data.size() > modem.flash().size()) bad(o.flash_in + " is larger than the flash");
         std::memcpy(modem.flash().data(), data.data(), data.size());
     }
@@ -202,7 +210,8 @@ int main(int argc, char **argv) {
     bool is_pty = o.device.empty();
     if (is_pty) {
         fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) bad(std::string("no pseudo-terminal: ") + std::strerror(errno));
+        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0)
+            bad(std::string("no pseudo-terminal: ") + std::strerror(errno));
         path = ptsname(fd);
         int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
         if (slave >= 0) {
@@ -216,9 +225,10 @@ int main(int argc, char **argv) {
         make_raw(fd);
     }
     if (!o.link.empty()) {
-        struct stat st{};
+        struct stat st {};
         if (lstat(o.link.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) bad(o.link + " exists and is not a symlink; not replacing it");
+            if (!S_ISLNK(st.st_mode))
+                bad(o.link + " exists and is not a symlink; not replacing it");
             unlink(o.link.c_str());
         }
         if (symlink(path.c_str(), o.link.c_str()) != 0)
@@ -227,7 +237,7 @@ int main(int argc, char **argv) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
 
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -235,8 +245,9 @@ int main(int argc, char **argv) {
 
     auto t0 = std::chrono::steady_clock::now();
     auto now_us = [&] {
-        return static_cast<sim::usec>(
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
+        return static_cast<sim::usec>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now() - t0)
+                                          .count());
     };
     // With pacing, take input no faster than the line would carry it: the
     // writer then waits on the full pseudo-terminal as on a slow line.
@@ -256,7 +267,8 @@ int main(int argc, char **argv) {
         // Output that has crossed the line.
         uint8_t buf[4096];
         size_t n;
-        while ((n = modem.take(buf, sizeof buf, now)) > 0) pending_out.append(reinterpret_cast<char *>(buf), n);
+        while ((n = modem.take(buf, sizeof buf, now)) > 0)
+            pending_out.append(reinterpret_cast<char *>(buf), n);
         bool hung_up = false;
         if (!pending_out.empty()) {
             ssize_t w = write(fd, pending_out.data(), pending_out.size());
@@ -267,7 +279,9 @@ int main(int argc, char **argv) {
         // A few ms of lead keep the bytes back to back despite wake-up delays.
         const sim::usec lead = 3000;
         bool input_free = modem.input_free_at() <= now + lead;
-        pollfd p{fd, static_cast<short>((input_free ? POLLIN : 0) | (pending_out.empty() ? 0 : POLLOUT)), 0};
+        pollfd p{
+            fd, static_cast<short>((input_free ? POLLIN : 0) | (pending_out.empty() ? 0 : POLLOUT)),
+            0};
         sim::usec wait = 50000;
         sim::usec next = modem.next_output_time();
         if (next >= 0) wait = std::min(wait, std::max<sim::usec>(next - now, 0));
@@ -278,10 +292,8 @@ int main(int argc, char **argv) {
         if (r > 0 && (p.revents & POLLHUP)) hung_up = true;
         if (r > 0 && (p.revents & POLLIN)) {
             ssize_t got = read(fd, buf, read_chunk);
-            if (got > 0)
-                modem.receive(buf, static_cast<size_t>(got), now_us());
-            else if (got < 0 && errno == EIO)
-                hung_up = true;
+            if (got > 0) modem.receive(buf, static_cast<size_t>(got), now_us());
+            else if (got < 0 && errno == EIO) hung_up = true;
         }
         if (hung_up && is_pty) {
             // Nobody has the port open: what the modem says now is lost, as
@@ -294,11 +306,13 @@ int main(int argc, char **argv) {
         if (o.verbose) {
             const auto &tr = modem.transcript();
             for (; shown_lines < tr.size(); ++shown_lines)
-                std::fprintf(stderr, "%9.3f  <- [%s] %s\n", static_cast<double>(tr[shown_lines].at) / 1e6,
-                             sim::mode_name(tr[shown_lines].mode), printable(tr[shown_lines].text).c_str());
+                std::fprintf(
+                    stderr, "%9.3f  <- [%s] %s\n", static_cast<double>(tr[shown_lines].at) / 1e6,
+                    sim::mode_name(tr[shown_lines].mode), printable(tr[shown_lines].text).c_str());
             const auto &rp = modem.replies();
             for (; shown_replies < rp.size(); ++shown_replies)
-                std::fprintf(stderr, "%9.3f  -> %s\n", static_cast<double>(rp[shown_replies].at) / 1e6,
+                std::fprintf(stderr, "%9.3f  -> %s\n",
+                             static_cast<double>(rp[shown_replies].at) / 1e6,
                              printable(rp[shown_replies].text).c_str());
         }
     }
@@ -311,7 +325,8 @@ int main(int argc, char **argv) {
     if (!o.transcript.empty()) {
         std::string t = modem.transcript_text();
         if (!write_file(o.transcript, t.data(), t.size())) {
-            std::fprintf(stderr, "modemsim: cannot write the transcript %s\n", o.transcript.c_str());
+            std::fprintf(stderr, "modemsim: cannot write the transcript %s\n",
+                         o.transcript.c_str());
             rc = 1;
         }
     }
@@ -319,9 +334,11 @@ int main(int argc, char **argv) {
     close(fd);
     const auto &c = modem.counters();
     std::fprintf(stderr,
-                 "modemsim: %ld lines, %ld commands, %ld loader records, %ld records (%ld OK, NOK1-4 %ld/%ld/%ld/%ld), "
+                 "modemsim: %ld lines, %ld commands, %ld loader records, %ld records (%ld OK, "
+                 "NOK1-4 %ld/%ld/%ld/%ld), "
                  "%ld erases, %ld bytes in, %ld bytes out, mode %s\n",
-                 c.lines, c.commands, c.loader_records, c.records, c.records_ok, c.nok[1], c.nok[2], c.nok[3],
-                 c.nok[4], c.erases, c.bytes_in, c.bytes_out, sim::mode_name(modem.mode()));
+                 c.lines, c.commands, c.loader_records, c.records, c.records_ok, c.nok[1], c.nok[2],
+                 c.nok[3], c.nok[4], c.erases, c.bytes_in, c.bytes_out,
+                 sim::mode_name(modem.mode()));
     return rc;
 }

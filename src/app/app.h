@@ -1,11 +1,13 @@
-// Application shell, on top of the job: start-up and the main window's logic
-// (first status texts, progress bar, close confirmation), which every backend
-// draws and obeys.
+// Application shell, on top of the job: start-up, the main loop's step, the
+// main window's logic (first status texts, progress bar, close confirmation)
+// and what the front ends may ask of the job. The front ends (win32/,
+// posix/) use this header and the seam, nothing else of the core; the
+// window shows status_line1 and status_line2 (status/status.h).
 #pragma once
 
 #include <cstdint>
 
-#include "settings/settings.h"
+#include "platform/platform.h"
 #include "status/status.h"
 
 struct plat_rect {
@@ -16,25 +18,49 @@ extern plat_rect progress_rect;
 // Sets the first two status lines (called by the backend between creating
 // the window and showing it).
 void init_status_lines();
-// Which count and total the bar shows in a state: 1 with a bar, 0 without.
-int bar_numbers(int state, int32_t *count, int32_t *total);
+// What the bar shows now: 1 with a bar (count of total), 0 without.
+int bar_numbers(int32_t *count, int32_t *total);
 // The bar's outline and fill for a client width, dots per inch and line height:
 // 1 when there is a bar to draw.
-int bar_geometry(int state, int32_t client_right, int32_t dpi_x, int32_t dpi_y,
-                 int32_t line_height, plat_rect *outline, plat_rect *fill);
-// Whether closing in this state asks first.
-int close_needs_confirm(int state);
+int bar_geometry(int32_t client_right, int32_t dpi_x, int32_t dpi_y, int32_t line_height,
+                 plat_rect *outline, plat_rect *fill);
+
+// Where a close request comes from. The window's close box asks first in
+// the flashing states; outside them it ends the job at once and closes the
+// port as it stands. The terminal program's Ctrl-C asks the same, and its
+// termination request is a close already confirmed; either tells the modem
+// "Y" before a close that ends the job at once, as that program promises
+// for every close.
+enum { CLOSE_BY_WINDOW = 0, CLOSE_BY_TERMINAL = 1, CLOSE_BY_TERMINATION = 2 };
 // What a close request did.
 enum { CLOSE_IGNORED = 0, CLOSE_DECLINED = 1, CLOSE_SHUTDOWN = 2, CLOSE_DESTROYED = 3 };
 // WM_CLOSE: asks in the flashing states and on Yes hands the shutdown to the
 // sequencer; leaves a shutdown that still has a port to close to itself;
-// elsewhere destroys the window at once. `confirmed` skips the question (a
-// termination request from the system). Either way the job counts as
+// elsewhere destroys the window at once. Either way the job counts as
 // stopped by the user.
-int on_close_request(int confirmed = 0);
+int on_close_request(int by = CLOSE_BY_WINDOW);
+// A close request cut a question or the choice of the load file short: the
+// job counts as stopped by the user.
+void question_cut_short();
 // WM_DESTROY: closes a port still open, unless the loader thread may still
 // be using it.
 void on_window_destroyed();
+
+// ---- the job, as the main loop sees it ----
+// One step of the job (an idle turn of the main loop). True when the job is
+// still where the step found it: waiting, for a reply or the loader thread.
+bool app_step();
+// The modem's answer to a record is awaited: input on the port is worth
+// waking for.
+bool reply_awaited();
+// The loader thread is sending kivfldr.hex.
+bool loader_running();
+// The port the job has open, nullptr when none.
+port_handle job_port();
+// How the job ended: completed ("Flash Programming Completed"), stopped by
+// the user, or neither (failed, or not ended).
+bool job_completed();
+bool job_stopped();
 
 // ---- start-up ----
 // The arguments of a whole process command line (as GetCommandLineA gives

@@ -6,6 +6,7 @@
 #include "link/link.h"
 #include "link/log.h"
 #include "platform/platform.h"
+#include "settings/settings.h"
 
 namespace {
 constexpr uint32_t MODULE_CAPACITY = 255;
@@ -50,15 +51,17 @@ int app_startup(const char *cmdline, int show_cmd, const char *log_path) {
             int made_current = plat_set_current_directory(module);
             // Too long for the settings path; the folder is current, so a
             // relative name finds the same file.
-            if (std::strlen(module) > SETTINGS_FOLDER_MAX) settings_folder = made_current ? "." : nullptr;
+            if (std::strlen(module) > SETTINGS_FOLDER_MAX)
+                settings_folder = made_current ? "." : nullptr;
         }
     }
     cfg_complete = read_flash_settings(settings_folder, cfg_modemname, cfg_filename);
-    log_start(log_path && log_path[0] ? log_path : cfg_logfile, settings_path[0] ? settings_path : "(none)");
+    log_start(log_path && log_path[0] ? log_path : cfg_logfile,
+              settings_path[0] ? settings_path : "(none)");
 
     if (!plat_create_main_window(show_cmd)) return 0;
     start_tick = plat_tick_count();
-    flash_state = 0;
+    flash_start();
     if (cmdline && cmdline[0]) com_port = command_line_port(cmdline);
     return 1;
 }

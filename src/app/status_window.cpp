@@ -8,9 +8,17 @@
 #include "flash/flash.h"
 #include "link/link.h"
 #include "link/log.h"
+#include "link/modem_contract.h"
 #include "platform/platform.h"
+#include "settings/settings.h"
 
 namespace {
+// Closing in the flashing states asks first.
+bool close_needs_confirm() {
+    return flash_state == SEQ_LOADER || flash_state == SEQ_OPEN_LOAD || flash_state == SEQ_SEND ||
+           flash_state == SEQ_POLL;
+}
+
 // A text longer than the line is cut at the end of its buffer.
 void set_line(char (&line)[sizeof status_line1], const char *format, ...) {
     va_list args;
@@ -22,20 +30,18 @@ void set_line(char (&line)[sizeof status_line1], const char *format, ...) {
 
 void init_status_lines() {
     set_line(status_line1, "Quillmarch Flash Loader Ver:1.4");
-    if (cfg_complete == 1)
-        set_line(status_line2, "Searching for %s.", cfg_modemname);
-    else
-        set_line(status_line2, "Searching for the Modem.");
+    if (cfg_complete == 1) set_line(status_line2, "Searching for %s.", cfg_modemname);
+    else set_line(status_line2, "Searching for the Modem.");
     log_status(status_line1, status_line2);
 }
 
-int bar_numbers(int state, int32_t *count, int32_t *total) {
+int bar_numbers(int32_t *count, int32_t *total) {
     *count = 0;
     *total = 0;
-    if (state == 4) {
+    if (flash_state == SEQ_LOADER) {
         *count = loader_lines_sent.load();
         *total = loader_line_total.load();
-    } else if (state == 7 || state == 8) {
+    } else if (flash_state == SEQ_SEND || flash_state == SEQ_POLL) {
         *count = bytes_sent;
         *total = load_file_size;
     }
@@ -49,10 +55,10 @@ int bar_numbers(int state, int32_t *count, int32_t *total) {
     return 1;
 }
 
-int bar_geometry(int state, int32_t client_right, int32_t dpi_x, int32_t dpi_y,
-                 int32_t line_height, plat_rect *outline, plat_rect *fill) {
+int bar_geometry(int32_t client_right, int32_t dpi_x, int32_t dpi_y, int32_t line_height,
+                 plat_rect *outline, plat_rect *fill) {
     int32_t count, total;
-    if (!bar_numbers(state, &count, &total)) return 0;
+    if (!bar_numbers(&count, &total)) return 0;
     int32_t x = dpi_x / 4;
     int32_t y = dpi_y / 4;
     outline->left = x;
@@ -68,28 +74,30 @@ int bar_geometry(int state, int32_t client_right, int32_t dpi_x, int32_t dpi_y,
     return 1;
 }
 
-int close_needs_confirm(int state) {
-    return state == 4 || state == 6 || state == 7 || state == 8;
-}
-
-int on_close_request(int confirmed) {
+int on_close_request(int by) {
     // The shutdown under way sends "Y" on the open port, closes it and
     // destroys the window itself; a second close meanwhile (while it waits
     // for the loader thread, say) must not destroy the window, and with it
     // the port, before "Y" went out.
-    if (flash_state == 13 && hComm) return CLOSE_IGNORED;
-    if (!close_needs_confirm(flash_state)) {
+    if (flash_state == SEQ_END && hComm) return CLOSE_IGNORED;
+    if (!close_needs_confirm()) {
         job_stopped_by_user();
+        // Ending at once, the terminal program's modem still hears that the
+        // work is over.
+        if (by != CLOSE_BY_WINDOW && hComm) plat_port_transmit_char(hComm, CHAR_END_JOB);
         plat_destroy_main_window();
         return CLOSE_DESTROYED;
     }
-    if (!confirmed && message_box("Are you Sure you want to Kill the Flash Loader?",
-                                  "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
+    if (by != CLOSE_BY_TERMINATION &&
+        message_box("Are you Sure you want to Kill the Flash Loader?",
+                    "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
         return CLOSE_DECLINED;
     job_stopped_by_user();
-    flash_state = 13;
+    flash_shut_down();
     return CLOSE_SHUTDOWN;
 }
+
+void question_cut_short() { job_stopped_by_user(); }
 
 void on_window_destroyed() {
     trace_summary();

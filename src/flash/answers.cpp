@@ -47,10 +47,8 @@ void scan(char c) {
         nok_open = false;
         matched(c >= '1' && c <= '4' ? ANSWER_NOK1 + (c - '1') : ANSWER_NOK_OTHER);
     } else if (before1 == 'O' && c == 'K') {
-        if (before2 == 'N')
-            nok_open = true;
-        else
-            matched(ANSWER_OK);
+        if (before2 == 'N') nok_open = true;
+        else matched(ANSWER_OK);
     }
     banner_at = c == VERSION_TOKEN[banner_at] ? banner_at + 1 : c == VERSION_TOKEN[0] ? 1 : 0;
     if (VERSION_TOKEN[banner_at] == 0) banner_seen = true, banner_at = 0;

@@ -11,7 +11,10 @@ enum {
     ANSWER_NONE = 0, // none yet
     ANSWER_OK = 1,
     ANSWER_NOK_OTHER = 2, // "NOK" without a code the program knows
-    ANSWER_NOK1 = 11, ANSWER_NOK2 = 12, ANSWER_NOK3 = 13, ANSWER_NOK4 = 14,
+    ANSWER_NOK1 = 11,
+    ANSWER_NOK2 = 12,
+    ANSWER_NOK3 = 13,
+    ANSWER_NOK4 = 14,
 };
 
 // Forgets everything, what is left of a token half read too: a new job.
@@ -24,10 +27,10 @@ void answer_owed();
 // Bytes as they came from the line, in order, in reads of any size.
 void answers_take(const char *bytes, int32_t n);
 
-int32_t answers_owed();   // writes not yet answered
-int32_t answers_taken();  // answers matched to writes since the reset
-int32_t answers_extra();  // answers that came with no write waiting
-int answer_latest();      // the kind of the last answer matched
+int32_t answers_owed();  // writes not yet answered
+int32_t answers_taken(); // answers matched to writes since the reset
+int32_t answers_extra(); // answers that came with no write waiting
+int answer_latest();     // the kind of the last answer matched
 // 1 when the modem's version banner came before the last answer matched
 // (its reply to "Z").
 int answer_latest_banner();

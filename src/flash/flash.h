@@ -6,9 +6,28 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "platform/textfile.h"
+#include "text/textfile.h"
 
-extern int flash_state;
+// The sequencer's states, with the numbers they have always had (1 is not
+// used). Each step does the work of the state it finds and moves it on.
+enum seq_state : int {
+    SEQ_INIT = 0,           // the job's counters reset, the first port chosen
+    SEQ_LOAD_FILE = 2,      // the load file chosen, its header read, the file checked
+    SEQ_PROBE = 3,          // one COM port tried, counting down
+    SEQ_LOADER = 4,         // the loader thread uploads kivfldr.hex
+    SEQ_OPEN_LOADER = 5,    // kivfldr.hex opened, the thread about to start
+    SEQ_OPEN_LOAD = 6,      // the load file opened for a sending pass
+    SEQ_SEND = 7,           // one record written
+    SEQ_POLL = 8,           // its reply awaited
+    SEQ_NOT_RESPONDING = 9, // the modem went silent: the box, then the end
+    SEQ_RRFL_VERSION = 10,  // the resident loader's version checked
+    SEQ_FLASH_ERROR = 11,   // the modem refused for good: the box, then the end
+    SEQ_COMPLETE = 12,      // the checksum command, the result shown
+    SEQ_END = 13,           // "Y" to the modem, the port closed
+    SEQ_DESTROY = 14,       // the window destroyed
+};
+// The current state: anyone may read it, only the sequencer moves it.
+extern const seq_state &flash_state;
 
 extern int32_t load_file_size;
 extern text_file *hex_file;
@@ -53,6 +72,11 @@ extern char line_buf[LINE_BUF_SIZE];
 extern int32_t line_len;
 
 void flash_step();
+// Puts the sequencer at the start of a job (a test may start it further on).
+void flash_start(seq_state at = SEQ_INIT);
+// A close the user confirmed while the chip is written: the next step ends
+// the job (tells the modem "Y", closes the port, destroys the window).
+void flash_shut_down();
 
 // How the job ended: the one record of it, for an exit status or a summary.
 // The sequencer decides completed and failed; a close that the user
@@ -84,12 +108,22 @@ int check_load_file(const char *path, char *message, size_t size);
 void loader_thread();
 int flash_download_loader();
 
-// When the device behind the open port has gone: the job ends with a box
-// that names it (state 13), and 1. The second looks only in the states
-// that hold the port between steps.
-int end_if_line_lost();
+// When the device behind the open port has gone: the box that names it,
+// and 1; the sequencer then ends the job. The second looks only in the
+// states that hold the port between steps.
+int line_lost_reported();
 int line_lost_ends_step();
 
-int32_t send_record(int32_t read_new);
-int handle_nok(const char *reply);
+// What sending a record came to: a reply to await, nothing to await (a line
+// that is no record, or the end of the file), or the end of the job (a line
+// too long, a write that failed for good, a lost line; the user was told).
+enum { RECORD_SENT = 1, RECORD_NOT_AWAITED = 0, RECORD_FAILED = -1 };
+int send_record(int32_t read_new);
+// What a NOK reply leads to: the record again (SEQ_SEND), the whole load
+// again after a full erase (SEQ_OPEN_LOAD), the box (SEQ_FLASH_ERROR), or,
+// for a code no modem sends, the wait going on (SEQ_POLL).
+seq_state handle_nok(const char *reply);
+// 1 when the user chose the full erase and the modem is ready for the load
+// again; 0 with "Abandon Chip!!" for the box (after a Yes, with the word
+// that the flash may be erased).
 int offer_full_erase(const char *question);

@@ -1,6 +1,5 @@
 #include "flash/flash.h"
 
-int flash_state;
 int job_outcome;
 int32_t load_record_count;
 int32_t records_acked;

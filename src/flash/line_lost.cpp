@@ -6,7 +6,7 @@
 #include "link/link.h"
 #include "status/status.h"
 
-int end_if_line_lost() {
+int line_lost_reported() {
     char why[160];
     if (!hComm || !plat_port_lost(hComm, why, sizeof why)) return 0;
     char text[320];
@@ -17,14 +17,23 @@ int end_if_line_lost() {
                   "The job was stopped; the modem may be left without its firmware.",
                   com_port, why);
     message_box(text, "Line Lost", PLAT_MB_OK | PLAT_MB_ICONWARNING);
-    flash_state = 13;
     return 1;
 }
 
 int line_lost_ends_step() {
     // The states that hold the port between steps; the loader download's
     // only once its thread has let go of it.
-    bool holds = (flash_state >= 5 && flash_state <= 11) ||
-                 (flash_state == 4 && loader_ticks != 0 && loader_busy.load() != 1);
-    return holds && end_if_line_lost();
+    bool holds = false;
+    switch (flash_state) {
+    case SEQ_OPEN_LOADER:
+    case SEQ_OPEN_LOAD:
+    case SEQ_SEND:
+    case SEQ_POLL:
+    case SEQ_NOT_RESPONDING:
+    case SEQ_RRFL_VERSION:
+    case SEQ_FLASH_ERROR: holds = true; break;
+    case SEQ_LOADER: holds = loader_ticks != 0 && loader_busy.load() != 1; break;
+    default: break;
+    }
+    return holds && line_lost_reported();
 }

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr int END_MARK = 0xFF;
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -19,9 +17,15 @@ int hex_value(char c) {
 // Address bytes of each record type; 0 for S4, which no load uses.
 int address_bytes(char type) {
     switch (type) {
-    case '0': case '1': case '5': case '9': return 2;
-    case '2': case '6': case '8': return 3;
-    case '3': case '7': return 4;
+    case '0':
+    case '1':
+    case '5':
+    case '9': return 2;
+    case '2':
+    case '6':
+    case '8': return 3;
+    case '3':
+    case '7': return 4;
     default: return 0;
     }
 }
@@ -39,25 +43,30 @@ const char *record_fault(const char *line, int len, char *why, size_t size) {
         if (hex_value(line[i]) < 0) {
             unsigned char c = static_cast<unsigned char>(line[i]);
             if (c >= 32 && c < 127)
-                std::snprintf(why, size, "character %d is '%c', not a hexadecimal digit.", i + 1, c);
+                std::snprintf(why, size, "character %d is '%c', not a hexadecimal digit.", i + 1,
+                              c);
             else
-                std::snprintf(why, size, "character %d is the byte %02X, not a hexadecimal digit.", i + 1, c);
+                std::snprintf(why, size, "character %d is the byte %02X, not a hexadecimal digit.",
+                              i + 1, c);
             return why;
         }
     if ((len - 2) % 2 != 0) return "the record has an odd number of hexadecimal digits.";
     int count = hex_value(line[2]) * 16 + hex_value(line[3]);
     int follow = (len - 4) / 2;
     if (count != follow) {
-        std::snprintf(why, size, "the record says %d bytes follow, the line holds %d.", count, follow);
+        std::snprintf(why, size, "the record says %d bytes follow, the line holds %d.", count,
+                      follow);
         return why;
     }
     if (count < address_bytes(line[1]) + 1) {
-        std::snprintf(why, size, "an S%c record needs %d address bytes and a checksum, it holds %d bytes.", line[1],
-                      address_bytes(line[1]), count);
+        std::snprintf(why, size,
+                      "an S%c record needs %d address bytes and a checksum, it holds %d bytes.",
+                      line[1], address_bytes(line[1]), count);
         return why;
     }
     unsigned sum = static_cast<unsigned>(count);
-    for (int i = 4; i < len - 2; i += 2) sum += static_cast<unsigned>(hex_value(line[i]) * 16 + hex_value(line[i + 1]));
+    for (int i = 4; i < len - 2; i += 2)
+        sum += static_cast<unsigned>(hex_value(line[i]) * 16 + hex_value(line[i + 1]));
     unsigned want = ~sum & 0xFF;
     unsigned said = static_cast<unsigned>(hex_value(line[len - 2]) * 16 + hex_value(line[len - 1]));
     if (want != said) {
@@ -108,25 +117,17 @@ int check_load_file(const char *path, char *message, size_t size) {
     int stray_line = 0;
     char stray_start = 0;
     bool more = true;
-    // Lines end where the sender ends them: LF, CR, the end of the file or 0xFF.
+    // Lines end where the sender ends them.
     while (ok && more) {
-        int len = 0, c;
-        bool too_long = false;
-        for (;;) {
-            c = text_getc(f);
-            if (c < 0 || c == END_MARK || c == '\n' || c == '\r') break;
-            if (len < LINE_MAX_CHARS)
-                line[len] = static_cast<char>(c);
-            else
-                too_long = true;
-            ++len;
-        }
-        more = c == '\n' || c == '\r';
+        int end;
+        int len = text_line(f, line, LINE_MAX_CHARS, true, &end);
+        more = end != TEXT_END_MARK;
         if (len == 0 && !more) break;
         ++line_no;
         const char *fault = nullptr;
-        if (too_long) {
-            std::snprintf(why, sizeof why, "the line is %d characters long; at most %d can be sent.", len,
+        if (len > LINE_MAX_CHARS) {
+            std::snprintf(why, sizeof why,
+                          "the line is %d characters long; at most %d can be sent.", len,
                           LINE_MAX_CHARS);
             fault = why;
         } else if (len > 0 && line[0] == 'S') {
@@ -142,23 +143,27 @@ int check_load_file(const char *path, char *message, size_t size) {
             stray_start = line[0];
         }
         if (fault) {
-            std::snprintf(message, size, "Line %d of %s: %s\nNothing was sent to the modem.", line_no, path, fault);
+            std::snprintf(message, size, "Line %d of %s: %s\nNothing was sent to the modem.",
+                          line_no, path, fault);
             ok = 0;
         }
     }
     text_close(f);
     if (ok && data_records == 0) {
-        std::snprintf(message, size, "%s holds no data records (S1, S2 or S3): there is nothing to flash.\n"
-                      "Nothing was sent to the modem.", path);
+        std::snprintf(message, size,
+                      "%s holds no data records (S1, S2 or S3): there is nothing to flash.\n"
+                      "Nothing was sent to the modem.",
+                      path);
         ok = 0;
     } else if (ok && stray_line) {
         unsigned char c = static_cast<unsigned char>(stray_start);
-        if (c >= 32 && c < 127)
-            std::snprintf(why, sizeof why, "'%c'", c);
-        else
-            std::snprintf(why, sizeof why, "the byte %02X", c);
-        std::snprintf(message, size, "Line %d of %s begins with %s: it is not an S-record, and the file is damaged.\n"
-                      "Nothing was sent to the modem.", stray_line, path, why);
+        if (c >= 32 && c < 127) std::snprintf(why, sizeof why, "'%c'", c);
+        else std::snprintf(why, sizeof why, "the byte %02X", c);
+        std::snprintf(
+            message, size,
+            "Line %d of %s begins with %s: it is not an S-record, and the file is damaged.\n"
+            "Nothing was sent to the modem.",
+            stray_line, path, why);
         ok = 0;
     } else if (ok && !end_after) {
         std::snprintf(message, size,

@@ -16,15 +16,8 @@ constexpr int PREFIX_LEN = sizeof LOADER_PREFIX - 1;
 constexpr int32_t LOADER_LINES = 603;
 constexpr int32_t REDRAW_EVERY = 20;
 // The longest command, prefix, line and CR, must go out in one write call.
-static_assert(PREFIX_LEN + LINE_MAX_CHARS + 1 <= LINK_DATA_MAX, "a loader line would not fit one write");
-// Stored in place of the character that ended a line at the end of the file.
-constexpr int END_MARK = 0xFF;
-
-// The next character of the loader file, with 0xFF taken as its end.
-int next_char() {
-    int c = text_getc(hex_file);
-    return (c < 0 || c == END_MARK) ? -1 : c;
-}
+static_assert(PREFIX_LEN + LINE_MAX_CHARS + 1 <= LINK_DATA_MAX,
+              "a loader line would not fit one write");
 
 int stopped() {
     debug_trace("FLASH: Loader download stopped");
@@ -44,25 +37,20 @@ int flash_download_loader() {
         // write or a reply wait gives up on it.
         if (port_stop.load() != 0) return stopped();
 
-        int pos = PREFIX_LEN;
-        int c;
-        for (;;) {
-            c = next_char();
-            if (c < 0 || c == '\n') break;
-            if (pos - PREFIX_LEN == LINE_MAX_CHARS) {
-                // Cutting it would hand the modem a damaged record.
-                loader_bad_line = loader_lines_sent.load() + 1;
-                return 0;
-            }
-            line_buf[pos++] = static_cast<char>(c);
+        int end;
+        int n = text_line(hex_file, line_buf + PREFIX_LEN, LINE_MAX_CHARS, false, &end);
+        if (n > LINE_MAX_CHARS) {
+            // Cutting it would hand the modem a damaged record.
+            loader_bad_line = loader_lines_sent.load() + 1;
+            return 0;
         }
         // A blank line is not sent: the modem takes "at&&f" alone for a
         // command and answers it, and that answer, not awaited, would pass
         // for the next record's (the last one's then lacks the version).
-        if (pos == PREFIX_LEN && c == '\n') continue;
-        line_len = pos;
+        if (n == 0 && end == '\n') continue;
+        line_len = PREFIX_LEN + n;
         line_buf[line_len] = LINE_END_CR;
-        line_buf[line_len + 1] = static_cast<char>(c < 0 ? END_MARK : c);
+        line_buf[line_len + 1] = static_cast<char>(end);
         line_buf[line_len + 2] = 0;
 
         if (devicewrite(hComm, line_buf, line_len + 1) < 0) {
@@ -81,7 +69,7 @@ int flash_download_loader() {
             settle_port();
         }
 
-        if (c < 0) {
+        if (end == TEXT_END_MARK) {
             text_close(hex_file);
             hex_file = nullptr;
             settle_port();

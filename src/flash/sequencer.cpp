@@ -14,8 +14,10 @@
 
 namespace {
 
+// Moved by the steps below alone; flash_state is the rest of the program's view of it.
+seq_state state = SEQ_INIT;
+
 constexpr const char *LOADER_FILE = "kivfldr.hex";
-constexpr int HEADER_CHARS = 75;
 constexpr uint32_t NAMED_FILE_PAUSE_MS = 3000;
 constexpr uint32_t LOADER_START_SLEEP_MS = 5000;
 constexpr uint32_t AFTER_LOADER_MS = 100;
@@ -53,7 +55,7 @@ void step_init() {
     answers_clear();
     debug_trace("FLASH: Flash init state");
     if (com_port == 0) com_port = 255;
-    flash_state = 2;
+    state = SEQ_LOAD_FILE;
 }
 
 void step_load_file() {
@@ -61,62 +63,57 @@ void step_load_file() {
         std::snprintf(download_path, sizeof download_path, "%s", cfg_filename);
         spin_wait(NAMED_FILE_PAUSE_MS);
     } else if (!choose_load_file()) {
-        flash_state = 13;
+        state = SEQ_END;
         return;
     }
     log_load_file(download_path);
     long size = file_size(download_path);
     if (size < 0) {
         message_box("File open failed ", "File Open Error...", WARNING);
-        flash_state = 13;
+        state = SEQ_END;
         return;
     }
     load_file_size = static_cast<int32_t>(size);
-    flash_state = 3;
+    state = SEQ_PROBE;
 
     hex_file = text_open(download_path);
     if (!hex_file) {
         message_box("File open failed ", "File Open Error...", WARNING);
-        flash_state = 13;
+        state = SEQ_END;
     } else {
-        size_t n = text_read(hex_file, rx_buffer, HEADER_CHARS);
-        rx_buffer[n] = 0;
-        read_load_header();
+        char header[LOAD_HEADER_CHARS + 1] = {};
+        text_read(hex_file, header, LOAD_HEADER_CHARS);
+        read_load_header(header);
         close_hex_file();
         char refusal[LOAD_REFUSAL_SIZE];
         if (!check_load_file(download_path, refusal, sizeof refusal)) {
             debug_trace("FLASH: Load file refused");
             message_box(refusal, "Load File Error", WARNING);
-            flash_state = 13;
+            state = SEQ_END;
         }
     }
-    rx_buffer[0] = 0;
 }
 
 void step_probe() {
     trace_int("Flash Trying Comm %d ", com_port);
     switch (open_and_probe_port()) {
     case PROBE_NO_MODEM:
-        if (--com_port == 0) flash_state = 9;
+        if (--com_port == 0) state = SEQ_NOT_RESPONDING;
         break;
-    case PROBE_RRFL_STARTED:
-        flash_state = 10;
-        break;
+    case PROBE_RRFL_STARTED: state = SEQ_RRFL_VERSION; break;
     case PROBE_NEED_LOADER:
-        flash_state = 5;
+        state = SEQ_OPEN_LOADER;
         trace_int("Flash Open Comm Success on Com%d ", com_port);
         break;
     case PROBE_START_RRFL:
         debug_trace("FLASH: entering RRFL");
         if (send_command(hComm, CMD_RRFL_GO, static_cast<int32_t>(std::strlen(CMD_RRFL_GO))) < 0)
             trace_last_error("Com Error = %lX");
-        flash_state = wait_for_reply(REPLY_OK, UNITS_COMMAND, 1) == WAIT_FOUND ? 10 : 9;
+        state = wait_for_reply(REPLY_OK, UNITS_COMMAND, 1) == WAIT_FOUND ? SEQ_RRFL_VERSION
+                                                                         : SEQ_NOT_RESPONDING;
         break;
-    case PROBE_GIVE_UP:
-        flash_state = 14;
-        break;
-    default:
-        break;
+    case PROBE_GIVE_UP: state = SEQ_DESTROY; break;
+    default: break;
     }
 }
 
@@ -124,13 +121,13 @@ void step_open_loader() {
     hex_file = text_open(LOADER_FILE);
     if (!hex_file) {
         message_box("Flash file open failed - kivfldr.hex", "ERROR", WARNING);
-        flash_state = 13;
+        state = SEQ_END;
         return;
     }
     set_found_line(".");
     std::snprintf(status_line2, sizeof status_line2, "%s", "Initializing, Please Wait.");
     ReDraw();
-    flash_state = 4;
+    state = SEQ_LOADER;
 }
 
 void judge_loader() {
@@ -142,32 +139,35 @@ void judge_loader() {
         char text[256];
         std::snprintf(text, sizeof text,
                       "Line %d of %s is longer than %d characters.\n"
-                      "The file is damaged or is not an Intel hex file; the download was stopped before that line was sent.",
+                      "The file is damaged or is not an Intel hex file; the download was stopped "
+                      "before that line was sent.",
                       static_cast<int>(bad_line), LOADER_FILE, LINE_MAX_CHARS);
         message_box(text, "Loader File Error", WARNING);
-        flash_state = 13;
+        state = SEQ_END;
         return;
     }
     if (loader_result.load() == 0) {
         debug_trace("FLASH: Flash loader code download failed");
-        flash_state = 9;
+        state = SEQ_NOT_RESPONDING;
         return;
     }
     debug_trace("FLASH: Flash loader code download success");
     if (std::strstr(rx_buffer, VERSION_TOKEN)) {
         set_status("Erasing the Flash Chip.", "Please be Patient...");
         ReDraw();
-        flash_state = 6;
+        state = SEQ_OPEN_LOAD;
         settle_port();
         spin_wait(AFTER_LOADER_MS);
     } else {
         // The received text is cut to what the buffer has room for.
         int room = static_cast<int>(sizeof trace_buf) - 1 -
-                   std::snprintf(nullptr, 0, "Version mismatch (%s) with kivfldr.hex; received ", VERSION_TOKEN);
-        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with kivfldr.hex; received %.*s",
-                      VERSION_TOKEN, room, rx_buffer);
+                   std::snprintf(nullptr, 0, "Version mismatch (%s) with kivfldr.hex; received ",
+                                 VERSION_TOKEN);
+        std::snprintf(trace_buf, sizeof trace_buf,
+                      "Version mismatch (%s) with kivfldr.hex; received %.*s", VERSION_TOKEN, room,
+                      rx_buffer);
         message_box(trace_buf, "Exit...", WARNING);
-        flash_state = 13;
+        state = SEQ_END;
     }
 }
 
@@ -182,7 +182,7 @@ void step_loader() {
         if (!hThread) {
             loader_busy = 0;
             debug_trace("hThread==NULL");
-            flash_state = 13;
+            state = SEQ_END;
             return;
         }
         loader_ticks = 1;
@@ -201,7 +201,7 @@ void step_open_load() {
     hex_file = text_open(download_path);
     if (!hex_file) {
         message_box("Flash file open failed ", "File Open Error...", WARNING);
-        flash_state = 13;
+        state = SEQ_END;
         return;
     }
     reply_timeout = UNITS_FIRST_RECORD;
@@ -213,20 +213,22 @@ void step_open_load() {
     load_line_no = 0;
     records_acked = bytes_acked = 0;
     pass_start_tick = last_ack_tick = plat_tick_count();
-    flash_state = 7;
+    state = SEQ_SEND;
 }
 
 void step_send() {
-    if (send_record(send_next_line) == 1) {
+    int sent = send_record(send_next_line);
+    if (sent == RECORD_FAILED) state = SEQ_END;
+    if (sent == RECORD_SENT) {
         rx_count = 0;
         wait_start_tick = plat_tick_count();
-        flash_state = 8;
+        state = SEQ_POLL;
     }
 }
 
 void complete() {
     debug_trace("FLASH: Dnld successful");
-    flash_state = 12;
+    state = SEQ_COMPLETE;
 }
 
 // The current record is acknowledged: on to the next.
@@ -234,10 +236,8 @@ void next_record() {
     send_next_line = 1;
     answers_reset();
     // Only an acknowledged last record completes the job.
-    if (hex_eof == 1)
-        complete();
-    else
-        flash_state = 7;
+    if (hex_eof == 1) complete();
+    else state = SEQ_SEND;
 }
 
 // Which write an answer belongs to can no longer be told: nothing the modem
@@ -248,7 +248,7 @@ void out_of_step() {
                   static_cast<int>(answers_owed()), static_cast<int>(answers_extra()));
     debug_trace(trace_buf);
     std::snprintf(status_line1, sizeof status_line1, "%s", OUT_OF_STEP_TEXT);
-    flash_state = 11;
+    state = SEQ_FLASH_ERROR;
 }
 
 // Every write of the record, resends included, is owed an answer, and the
@@ -271,7 +271,7 @@ void step_poll() {
         // S-record file at all) programmed nothing: never call that success.
         if (bytes_sent == 0) {
             std::snprintf(status_line1, sizeof status_line1, "%s", NO_RECORDS_TEXT);
-            flash_state = 11;
+            state = SEQ_FLASH_ERROR;
             return;
         }
         complete();
@@ -296,26 +296,25 @@ void step_poll() {
         last_ack_tick = wait_start_tick;
         next_record();
     } else if (came && answers_owed() == 0) {
-        if (!handle_nok(answer_latest_text()) || retry_count > MAX_RESENDS) flash_state = 11;
+        seq_state next = handle_nok(answer_latest_text());
+        state = retry_count > MAX_RESENDS ? SEQ_FLASH_ERROR : next;
     } else if (!came && retry_count <= MAX_RESENDS) {
         ++retry_count;
         send_next_line = 0;
-        flash_state = 7;
+        state = SEQ_SEND;
         ++records_resent;
         debug_trace("FLASH: Timeout Resend");
     } else if (!came) {
         // Some writes answered and some not: the rest may yet come, or never.
-        if (answers_taken() > 0 && answers_owed() > 0)
-            out_of_step();
-        else
-            flash_state = 9;
+        if (answers_taken() > 0 && answers_owed() > 0) out_of_step();
+        else state = SEQ_NOT_RESPONDING;
     }
 }
 
 void step_not_responding() {
     message_box("Modem is not responding.\nPlease try again later.", "Error...", WARNING);
     debug_trace("FLASH: Flash Open Comm Failed");
-    flash_state = 13;
+    state = SEQ_END;
 }
 
 void step_rrfl_version() {
@@ -323,18 +322,19 @@ void step_rrfl_version() {
         set_found_line("...");
         std::snprintf(status_line2, sizeof status_line2, "%s", "Erasing: Please be Patient...");
         ReDraw();
-        flash_state = 6;
+        state = SEQ_OPEN_LOAD;
     } else {
-        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with RRFL", VERSION_TOKEN);
+        std::snprintf(trace_buf, sizeof trace_buf, "Version mismatch (%s) with RRFL",
+                      VERSION_TOKEN);
         message_box(trace_buf, "Exit...", WARNING);
-        flash_state = 13;
+        state = SEQ_END;
     }
 }
 
 void step_flash_error() {
     message_box(status_line1, "Flash Error", WARNING);
     debug_trace("FLASH: Flash Open Comm Failed");
-    flash_state = 13;
+    state = SEQ_END;
 }
 
 void step_complete() {
@@ -342,7 +342,8 @@ void step_complete() {
     int ok = 1;
     if (cfg_atchecksum[0] != 0) {
         spin_wait(BEFORE_CHECKSUM_MS);
-        if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) < 0)
+        if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) <
+            0)
             trace_last_error("Com Error = %lX");
         ok = wait_for_reply(cfg_checksumresponse, UNITS_CHECKSUM, 1) == WAIT_FOUND;
         debug_trace(rx_buffer);
@@ -354,10 +355,9 @@ void step_complete() {
         uint32_t seconds = (plat_tick_count() - start_tick) / 1000;
         elapsed_min = static_cast<int32_t>(seconds / 60);
         elapsed_sec = static_cast<int32_t>(seconds % 60);
-        std::snprintf(status_line2, sizeof status_line2, "Time Elapsed %1d Min %2d Sec.", static_cast<int>(elapsed_min),
-                      static_cast<int>(elapsed_sec));
-    } else
-        set_status("Programming Failed", "");
+        std::snprintf(status_line2, sizeof status_line2, "Time Elapsed %1d Min %2d Sec.",
+                      static_cast<int>(elapsed_min), static_cast<int>(elapsed_sec));
+    } else set_status("Programming Failed", "");
     ReDraw();
     settle_port();
     show_arrow_cursor();
@@ -365,11 +365,10 @@ void step_complete() {
         if (ok) {
             set_status("Programming Completed", "<100%>  Complete.");
             message_box("Flash Programming Completed", "    All Done...", PLAT_MB_OK);
-        } else
-            message_box("Flash Programming Failed.", "    Try again...", PLAT_MB_OK);
+        } else message_box("Flash Programming Failed.", "    Try again...", PLAT_MB_OK);
     }
     close_hex_file();
-    flash_state = 13;
+    state = SEQ_END;
 }
 
 // A close confirmed during the loader download: the thread owns the port
@@ -379,7 +378,8 @@ void step_complete() {
 int stop_loader_thread() {
     port_stop = 1;
     uint32_t start = plat_tick_count();
-    while (loader_busy.load() == 1 && plat_tick_count() - start <= LOADER_STOP_WAIT_MS) plat_pump_messages();
+    while (loader_busy.load() == 1 && plat_tick_count() - start <= LOADER_STOP_WAIT_MS)
+        plat_pump_messages();
     plat_thread_close(hThread);
     hThread = nullptr;
     if (loader_busy.load() == 1) {
@@ -402,7 +402,7 @@ void step_end() {
         close_port();
         close_hex_file();
     }
-    flash_state = 14;
+    state = SEQ_DESTROY;
 }
 
 void step_destroy() {
@@ -412,19 +412,27 @@ void step_destroy() {
 
 } // namespace
 
+const seq_state &flash_state = state;
+
+void flash_start(seq_state at) { state = at; }
+
+void flash_shut_down() { state = SEQ_END; }
+
 void trace_summary() {
     uint32_t ms = last_ack_tick - pass_start_tick;
     long long rate = ms > 0 ? static_cast<long long>(bytes_acked) * 1000 / ms : 0;
     char records[96];
     if (job_outcome == JOB_COMPLETED)
-        std::snprintf(records, sizeof records, "completed, %d records", static_cast<int>(records_acked));
+        std::snprintf(records, sizeof records, "completed, %d records",
+                      static_cast<int>(records_acked));
     else
         std::snprintf(records, sizeof records, "%s, %d of %d records acknowledged",
-                      job_outcome == JOB_STOPPED ? "stopped by the user" : "failed", static_cast<int>(records_acked),
-                      static_cast<int>(load_record_count));
+                      job_outcome == JOB_STOPPED ? "stopped by the user" : "failed",
+                      static_cast<int>(records_acked), static_cast<int>(load_record_count));
     // Its own buffer: a loader thread that did not stop may still use trace_buf.
     char text[256];
-    std::snprintf(text, sizeof text, "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
+    std::snprintf(text, sizeof text,
+                  "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
                   static_cast<int>(records_resent), static_cast<int>(bytes_acked), ms / 1000,
                   ms % 1000 / 100, rate);
     debug_trace(text);
@@ -436,24 +444,25 @@ void job_stopped_by_user() {
 
 void flash_step() {
     // A device gone: no step of any state can do more than find that out.
-    switch (line_lost_ends_step() ? -1 : flash_state) {
-    case 0: step_init(); break;
-    case 2: step_load_file(); break;
-    case 3: step_probe(); break;
-    case 4: step_loader(); break;
-    case 5: step_open_loader(); break;
-    case 6: step_open_load(); break;
-    case 7: step_send(); break;
-    case 8: step_poll(); break;
-    case 9: step_not_responding(); break;
-    case 10: step_rrfl_version(); break;
-    case 11: step_flash_error(); break;
-    case 12: step_complete(); break;
-    case 13: step_end(); break;
-    case 14: step_destroy(); break;
-    default: break;
-    }
+    if (line_lost_ends_step()) state = SEQ_END;
+    else switch (state) {
+        case SEQ_INIT: step_init(); break;
+        case SEQ_LOAD_FILE: step_load_file(); break;
+        case SEQ_PROBE: step_probe(); break;
+        case SEQ_LOADER: step_loader(); break;
+        case SEQ_OPEN_LOADER: step_open_loader(); break;
+        case SEQ_OPEN_LOAD: step_open_load(); break;
+        case SEQ_SEND: step_send(); break;
+        case SEQ_POLL: step_poll(); break;
+        case SEQ_NOT_RESPONDING: step_not_responding(); break;
+        case SEQ_RRFL_VERSION: step_rrfl_version(); break;
+        case SEQ_FLASH_ERROR: step_flash_error(); break;
+        case SEQ_COMPLETE: step_complete(); break;
+        case SEQ_END: step_end(); break;
+        case SEQ_DESTROY: step_destroy(); break;
+        }
     // Every way to the end other than completion (a box, a No, a cancelled
     // choice, a failed write) is a failed job.
-    if ((flash_state == 13 || flash_state == 14) && job_outcome == JOB_UNFINISHED) job_outcome = JOB_FAILED;
+    if ((state == SEQ_END || state == SEQ_DESTROY) && job_outcome == JOB_UNFINISHED)
+        job_outcome = JOB_FAILED;
 }

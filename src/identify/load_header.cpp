@@ -11,8 +11,8 @@
 namespace {
 
 // Header bytes are taken as signed 8-bit values, as the header formulas
-// expect; bytes past a short file's end are the zero bytes of rx_buffer.
-int header_char(int offset) { return static_cast<signed char>(rx_buffer[offset]); }
+// expect.
+int header_char(const char *header, int offset) { return static_cast<signed char>(header[offset]); }
 
 int hex_digit_value(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -45,27 +45,45 @@ void append_number(const char *format, int value) {
 
 } // namespace
 
-void read_load_header() {
-    if (rx_buffer[69] == 'F') { // no header in this load
+void read_load_header(const char (&header)[LOAD_HEADER_CHARS + 1]) {
+    if (header[69] == 'F') { // no header in this load
         load_modem_type = MODEM_UNKNOWN;
         load_rrfl_sector = 0;
         return;
     }
 
-    int type_number = (header_char(69) - '0') * 10 + (header_char(70) - '0');
+    int type_number = (header_char(header, 69) - '0') * 10 + (header_char(header, 70) - '0');
     const char *name;
     switch (type_number) {
-    case 49: load_modem_type = MODEM_INTERNAL; name = "Internal"; break;
-    case 53: load_modem_type = MODEM_EXTERNAL; name = "External"; break;
-    case 55: load_modem_type = MODEM_USB; name = "USB"; break;
-    case 50: load_modem_type = MODEM_PCMCIA; name = "PCMCIA"; break;
-    case 43: load_modem_type = MODEM_TOVARINDEL; name = "Tovarindel"; break;
-    default: load_modem_type = MODEM_UNKNOWN; name = "Unknown"; break;
+    case 49:
+        load_modem_type = MODEM_INTERNAL;
+        name = "Internal";
+        break;
+    case 53:
+        load_modem_type = MODEM_EXTERNAL;
+        name = "External";
+        break;
+    case 55:
+        load_modem_type = MODEM_USB;
+        name = "USB";
+        break;
+    case 50:
+        load_modem_type = MODEM_PCMCIA;
+        name = "PCMCIA";
+        break;
+    case 43:
+        load_modem_type = MODEM_TOVARINDEL;
+        name = "Tovarindel";
+        break;
+    default:
+        load_modem_type = MODEM_UNKNOWN;
+        name = "Unknown";
+        break;
     }
     std::snprintf(trace_buf, sizeof trace_buf, "Load Modem type is %s", name);
     debug_trace(trace_buf);
 
-    load_rrfl_sector = (header_char(71) - '0') * 16 + (header_char(72) - '0');
+    load_rrfl_sector = (header_char(header, 71) - '0') * 16 + (header_char(header, 72) - '0');
     if (load_rrfl_sector == 0) {
         debug_trace("RRFL is NOT in new Load");
         return;
@@ -75,7 +93,7 @@ void read_load_header() {
     debug_trace(trace_buf);
 
     // The checksum word is stored low byte first.
-    const char word[4] = {rx_buffer[67], rx_buffer[68], rx_buffer[65], rx_buffer[66]};
+    const char word[4] = {header[67], header[68], header[65], header[66]};
     load_rrfl_checksum = hex4_value(word);
     std::snprintf(msg_buf, sizeof msg_buf, "Load chksum = 0x%4x\n",
                   static_cast<unsigned>(load_rrfl_checksum));

@@ -80,7 +80,8 @@ void read_checksum_before(const char *token) {
 // The modem's loader is judged against the load only for a load built for
 // this very modem type.
 void judge_load_type() {
-    load_type_ok = (load_modem_type != MODEM_UNKNOWN && load_modem_type == actual_modem_type) ? 1 : 0;
+    load_type_ok =
+        (load_modem_type != MODEM_UNKNOWN && load_modem_type == actual_modem_type) ? 1 : 0;
 }
 
 int rrfl_branch() {
@@ -130,15 +131,39 @@ int decode_modem_type() {
     // The line end of the previous reply can come after its "OK" was found,
     // and so begin this one's text: the letter is counted from the echo.
     size_t echo = std::strspn(rx_buffer, "\r\n");
-    char letter = std::strlen(rx_buffer + echo) > TYPE_LETTER_INDEX ? rx_buffer[echo + TYPE_LETTER_INDEX] : 0;
+    char letter =
+        std::strlen(rx_buffer + echo) > TYPE_LETTER_INDEX ? rx_buffer[echo + TYPE_LETTER_INDEX] : 0;
     const char *name;
     switch (letter) {
-    case 'C': case 'c': actual_modem_type = MODEM_TOVARINDEL; name = "TOVARINDEL"; break;
-    case 'I': case 'i': actual_modem_type = MODEM_INTERNAL; name = "INTERNAL"; break;
-    case 'S': case 's': actual_modem_type = MODEM_EXTERNAL; name = "EXTERNAL"; break;
-    case 'U': case 'u': actual_modem_type = MODEM_USB; name = "USB"; break;
-    case 'P': case 'p': actual_modem_type = MODEM_PCMCIA; name = "PCMCIA"; break;
-    default: actual_modem_type = MODEM_UNKNOWN; name = "Unknown"; break;
+    case 'C':
+    case 'c':
+        actual_modem_type = MODEM_TOVARINDEL;
+        name = "TOVARINDEL";
+        break;
+    case 'I':
+    case 'i':
+        actual_modem_type = MODEM_INTERNAL;
+        name = "INTERNAL";
+        break;
+    case 'S':
+    case 's':
+        actual_modem_type = MODEM_EXTERNAL;
+        name = "EXTERNAL";
+        break;
+    case 'U':
+    case 'u':
+        actual_modem_type = MODEM_USB;
+        name = "USB";
+        break;
+    case 'P':
+    case 'p':
+        actual_modem_type = MODEM_PCMCIA;
+        name = "PCMCIA";
+        break;
+    default:
+        actual_modem_type = MODEM_UNKNOWN;
+        name = "Unknown";
+        break;
     }
     std::snprintf(trace_buf, sizeof trace_buf, "Actual Modem type is %s", name);
     debug_trace(trace_buf);

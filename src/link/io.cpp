@@ -58,7 +58,8 @@ int32_t devicewrite(port_handle h, const char *data, int32_t length) {
     while (length - written > 0 && budget > 0) {
         uint32_t took = 0;
         if (!plat_port_write(h, work + written, LINK_CHUNK, &took)) return -1;
-        if (took != static_cast<uint32_t>(LINK_CHUNK)) debug_trace("FLASH: Write to ComPort Failed");
+        if (took != static_cast<uint32_t>(LINK_CHUNK))
+            debug_trace("FLASH: Write to ComPort Failed");
         if (took > 0) {
             written += static_cast<int32_t>(took);
             budget = EMPTY_WRITES_AFTER_PROGRESS;
@@ -74,7 +75,8 @@ int32_t devicewrite(port_handle h, const char *data, int32_t length) {
 }
 
 void trace_last_error(const char *format) {
-    std::snprintf(trace_buf, sizeof trace_buf, format, static_cast<unsigned long>(plat_last_error()));
+    std::snprintf(trace_buf, sizeof trace_buf, format,
+                  static_cast<unsigned long>(plat_last_error()));
     debug_trace(trace_buf);
 }
 

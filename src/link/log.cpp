@@ -1,11 +1,14 @@
 #include "link/log.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <atomic>
 #include <string>
 
 #include "platform/platform.h"
+#include "text/escape.h"
+#include "version.h"
 
 namespace {
 // The loader thread traces too: one lock keeps every line whole. A spin
@@ -27,25 +30,9 @@ bool holding;
 uint32_t start_ms;
 std::string last_status;
 
-// One event, one line: line ends and other control bytes are shown escaped.
-std::string escaped(const char *text) {
-    std::string out;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        char buf[8];
-        if (*p == '\n')
-            out += "\\n";
-        else if (*p == '\r')
-            out += "\\r";
-        else if (*p == '\t')
-            out += "\\t";
-        else if (*p < 32 || *p == 127) {
-            std::snprintf(buf, sizeof buf, "\\x%02X", *p);
-            out += buf;
-        } else
-            out += static_cast<char>(*p);
-    }
-    return out;
-}
+// One event, one line: line ends and other control bytes are shown escaped;
+// every other byte stays as it is.
+std::string escaped(const char *text) { return escape_text(text, std::strlen(text), 0); }
 
 // Called with the lock held; the trace goes to the debugger only, since the
 // log is what failed.
@@ -54,7 +41,8 @@ void give_up(const char *what) {
     file = nullptr;
     holding = false;
     held.clear();
-    std::string text = "FLASH: Log file " + log_path + " " + what + "; the job goes on without a log";
+    std::string text =
+        "FLASH: Log file " + log_path + " " + what + "; the job goes on without a log";
     plat_debug_output("\n");
     plat_debug_output(text.c_str());
     plat_debug_output("\n");
@@ -77,8 +65,10 @@ void log_start(const char *path, const char *settings) {
     }
     char when[32] = "";
     std::time_t now = std::time(nullptr);
-    if (const std::tm *t = std::localtime(&now)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", t);
-    header = std::string("Quillmarch Flash Loader 1.4f, run of ") + when + ", settings " + settings;
+    if (const std::tm *t = std::localtime(&now))
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", t);
+    header = std::string("Quillmarch Flash Loader " FLASHFILE_VERSION ", run of ") + when +
+             ", settings " + settings;
     holding = true;
 }
 
@@ -101,10 +91,8 @@ void log_line(const char *kind, const char *text) {
     std::string line = stamp + std::string(kind) + " " + escaped(text) + "\n";
     guard lock;
     if (!file) return;
-    if (holding)
-        held += line;
-    else
-        put(line);
+    if (holding) held += line;
+    else put(line);
 }
 
 void log_status(const char *line1, const char *line2) {

@@ -2,6 +2,8 @@
 // on, in one place. Replies are searched as substrings of rx_buffer.
 #pragma once
 
+// A table, aligned by hand.
+// clang-format off
 // Sent                                      // by: awaited, time-out in units
 #define CMD_WAKE        "AAAAT\r"   // probe: "OK", 2 then 1; outcome ignored
 #define CMD_AT          "AT\r"      // probe: "OK", 1; outcome ignored
@@ -32,6 +34,7 @@
 #define VERSION_TOKEN   "Ver:1.4"
 #define TYPE_LETTER_INDEX 7       // in the identification reply: C, I, S, U or P
 #define CHECKSUM_DIGITS 4         // hex digits next to the sector token
+// clang-format on
 
 // Time-outs, in units of 2000 ms
 enum {

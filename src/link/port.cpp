@@ -15,10 +15,12 @@ bool open_comm_port() {
     // is set below.
     if (com_port <= 9)
         std::snprintf(comm_device_name, sizeof comm_device_name, "COM%d:19200,n,8,1", com_port);
-    else
-        std::snprintf(comm_device_name, sizeof comm_device_name, "\\\\.\\COM%d", com_port);
+    else std::snprintf(comm_device_name, sizeof comm_device_name, "\\\\.\\COM%d", com_port);
 
     hComm = plat_port_open(comm_device_name);
+    // A trace like any other, so that the log says why a port was passed over.
+    const char *note = plat_port_note();
+    if (note[0]) debug_trace(note);
     if (!hComm) return false;
 
     // On failure the record of the previous port is reused as it stands.

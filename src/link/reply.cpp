@@ -69,7 +69,8 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
         }
     }
     if (!timed_out(units)) return WAIT_PENDING;
-    std::snprintf(trace_buf, sizeof trace_buf, "FLASH: Chars Received = %d ", static_cast<int>(rx_count));
+    std::snprintf(trace_buf, sizeof trace_buf, "FLASH: Chars Received = %d ",
+                  static_cast<int>(rx_count));
     debug_trace(trace_buf);
     debug_trace(rx_buffer);
     debug_trace("Flash Comm Read Failed");

@@ -58,6 +58,9 @@ struct plat_timeouts {
 // CreateFileA(name, read|write, exclusive, OPEN_EXISTING, synchronous).
 // nullptr when the device cannot be opened.
 port_handle plat_port_open(const char *device_name);
+// The backend's words on the last plat_port_open, for the trace: the device
+// behind the name and what became of it; "" when it has none to add.
+const char *plat_port_note();
 void plat_port_close(port_handle h);
 int plat_port_get_state(port_handle h, plat_dcb *dcb);       // 1 ok, 0 failed
 int plat_port_set_state(port_handle h, const plat_dcb *dcb); // 1 ok, 0 failed
@@ -82,7 +85,7 @@ uint32_t plat_last_error();
 
 // ---- time ----------------------------------------------------------------
 
-uint32_t plat_tick_count();    // GetTickCount: milliseconds, wraps at 2^32
+uint32_t plat_tick_count();      // GetTickCount: milliseconds, wraps at 2^32
 int32_t plat_runtime_clock_ms(); // the C runtime's elapsed-time clock, in ms
 void plat_sleep(uint32_t ms);    // yields the thread
 
@@ -107,7 +110,7 @@ int plat_message_box(const char *text, const char *caption, unsigned flags);
 struct plat_open_file {
     const char *filter; // pairs of NUL-terminated texts, ended by a double NUL
     uint32_t filter_index;
-    char *file;         // in: initial name, out: the chosen path
+    char *file; // in: initial name, out: the chosen path
     uint32_t max_file;
     char *file_title;
     uint32_t max_file_title;
@@ -140,8 +143,8 @@ void plat_thread_close(thread_handle h);
 // ---- settings and folders --------------------------------------------------
 
 // GetPrivateProfileStringA: returns the number of characters stored.
-uint32_t plat_profile_string(const char *section, const char *key, const char *def,
-                             char *out, uint32_t capacity, const char *path);
+uint32_t plat_profile_string(const char *section, const char *key, const char *def, char *out,
+                             uint32_t capacity, const char *path);
 // GetModuleFileNameA: characters stored (capacity means the path was cut).
 uint32_t plat_module_file_name(char *buf, uint32_t capacity);
 int plat_set_current_directory(const char *dir);

@@ -22,8 +22,8 @@ void set_found_line(const char *ending) {
     // A name too long for the line is cut, never the port number.
     int tail = std::snprintf(nullptr, 0, " on COM%d%s", com_port, ending);
     int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
-    std::snprintf(status_line1, sizeof status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room, cfg_modemname,
-                  com_port, ending);
+    std::snprintf(status_line1, sizeof status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room,
+                  cfg_modemname, com_port, ending);
 }
 
 int message_box(const char *text, const char *caption, unsigned flags) {

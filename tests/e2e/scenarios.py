@@ -16,16 +16,20 @@ import sys
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "nativerun"))
-from nativerun import Box, Checker, Dialog, Failure, NativeRun, On, Run, read_log  # noqa: E402
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+sys.path[:0] = [os.path.join(TOOLS, d) for d in ("harness", "winrun", "nativerun")]
+from harness import Box, Checker, Dialog, Failure, On, read_log  # noqa: E402
+from nativerun import NativeRun  # noqa: E402
+from winrun import WineRun  # noqa: E402
 
 ERASE = Box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ", "y")
 DONE = Box("Flash Programming Completed", "    All Done...")
-NOK1 = Box("Chip Failed to Erase Properly\nWould you like to Retry.", "You May Have Cooked the Flash Chip!", "y")
-KILL = Box("Are you Sure you want to Kill the Flash Loader?", "You May Have Cooked the Flash Chip!", "y")
+COOKED = "You May Have Cooked the Flash Chip!"
+NOK1 = Box("Chip Failed to Erase Properly\nWould you like to Retry.", COOKED, "y")
+KILL = Box("Are you Sure you want to Kill the Flash Loader?", COOKED, "y")
 SILENT = Box("Modem is not responding.\nPlease try again later.", "Error...")
 RECORD = r"^devicewrite\(S[123]"
-RUNNERS = {"wine": Run, "linux": NativeRun}
+RUNNERS = {"wine": WineRun, "linux": NativeRun}
 OUTCOME = {0: "completed", 1: "failed", 3: "stopped by the user"}  # by the Linux exit status
 SCENARIOS = {}
 
@@ -42,11 +46,12 @@ class Ctx:
         self.runner = args.runner
         name = args.name if args.runner == "wine" else "native." + args.name
         self.run = RUNNERS[args.runner](name, args.exe, args.modemsim, args.out)
-        self.run.default_timeout = limit - 20  # ends before ctest would, so everything is cleaned up here
+        # Ends before ctest would, so everything is cleaned up here.
+        self.run.default_timeout = limit - 20
 
     def files(self, checksum="1234", ini=True, log=None):
-        """A 4 KB load for modem type I, sector size 64, the given checksum; the loader; the settings
-        (with a log file when `log` names one)."""
+        """A 4 KB load for modem type I, sector size 64, the given checksum; the loader; the
+        settings (with a log file when `log` names one)."""
         self.run.make_files(checksum=checksum)
         if ini:
             self.run.write_ini({"modemname": "Test Modem", "filename": "modem.hex", "atcmd": "ATI5",
@@ -80,57 +85,56 @@ def line_settings(run):
 
 @scenario(120)
 def full_erase_loader_upload(ctx):
-    """The modem's resident loader does not fit: full erase, the loader uploaded, the load programmed."""
+    """The modem's resident loader does not fit: full erase, the loader uploaded, the load
+    programmed."""
     ctx.files(checksum="5678")
     ctx.run.modem_link = ctx.run.start_modem([])
     ctx.run.prepare({"COM3": ctx.run.modem_link})
     ctx.run.settings = None
     ctx.run.run(boxes=[ERASE, DONE], triggers=[On(r"^writing to COM3", line_settings)])
     c = ctx.check([ERASE, DONE])
-    c.check(ctx.run.settings == [True] * 5, "line settings (115200, 8 bits, no parity and 1 stop bit, "
-            "RTS/CTS, no XON/XOFF): %r" % ctx.run.settings)
+    c.check(ctx.run.settings == [True] * 5, "line settings (115200, 8 bits, no parity and 1 stop "
+            "bit, RTS/CTS, no XON/XOFF): %r" % ctx.run.settings)
     c.modem_count("loader", 603)
-    if ctx.runner == "wine":
-        c.check(b'level="highestAvailable" uiAccess="false"' in open(ctx.run.exe, "rb").read(),
-                "the program carries no manifest asking for the highest available rights")
-        # The version details that the file's properties show, read back from its resources.
-        rc = ctx.run.tool(["i686-w64-mingw32-windres", "-J", "coff", "-O", "rc", "-i", ctx.run.exe])
-        for want in ("FILEVERSION 1, 4, 6, 0", "PRODUCTVERSION 1, 4, 6, 0", '"FileVersion", "1.4f"',
-                     '"ProductVersion", "1.4f"', '"ProductName", "Quillmarch Flash Loader"',
-                     '"FileDescription", "Quillmarch Flash Loader: rewrites a modem\'s flash over a COM port"'):
-            c.check(want in rc, "the version details lack %s" % want)
     return c
 
 
 @scenario(90)
 def nok1_answered_yes(ctx):
     """NOK1 half-way, the retry question answered Yes: "Z" ahead of the queue, the whole load again.
-    With logfile set: the log holds the header, every trace in order, the boxes with their answers."""
+    With logfile set: the log holds the header, every trace in order, the boxes with their
+    answers."""
     ctx.files(log="flash.log")
     ctx.run.prepare({"COM3": ctx.run.start_modem(["--fault", "nok:1@rec:60"])})
     ctx.run.run(boxes=[NOK1, DONE])
     c = ctx.check([NOK1, DONE])
     header, log = read_log(ctx.run.path("flash.log"))
-    c.check(re.match(r"Quillmarch Flash Loader 1\.4f, run of \d{4}-\d\d-\d\d \d\d:\d\d:\d\d, settings \S*flashfile\.ini, "
-                     r"load file modem\.hex$", header), "log header %r" % header)
+    c.check(re.match(r"Quillmarch Flash Loader 1\.4f, run of \d{4}-\d\d-\d\d \d\d:\d\d:\d\d, "
+                     r"settings \S*flashfile\.ini, load file modem\.hex$", header),
+            "log header %r" % header)
     c.check([t for t, _, _ in log] == sorted(t for t, _, _ in log), "the log's times go back")
     logged = {k: [text for _, kind, text in log if kind == k] for k in ("trace", "box", "status")}
-    c.check(logged["trace"] == ctx.run.traces(), "the log's %d traces are not the %d of the debug output, in order"
-            % (len(logged["trace"]), len(ctx.run.traces())))
+    c.check(logged["trace"] == ctx.run.traces(), "the log's %d traces are not the %d of the "
+            "debug output, in order" % (len(logged["trace"]), len(ctx.run.traces())))
     c.check(logged["box"] == ['"%s" "%s" answered Yes' % (NOK1.caption, NOK1.text),
-                              '"%s" "%s" answered OK' % (DONE.caption, DONE.text)], "logged boxes %r" % logged["box"])
-    c.check(logged["status"][:1] == ['"Quillmarch Flash Loader Ver:1.4" "Searching for Test Modem."'] and
-            '"Programming Completed" "<100%>  Complete."' in logged["status"], "logged status lines %r" % logged["status"])
+                              '"%s" "%s" answered OK' % (DONE.caption, DONE.text)],
+            "logged boxes %r" % logged["box"])
+    first = '"Quillmarch Flash Loader Ver:1.4" "Searching for Test Modem."'
+    c.check(logged["status"][:1] == [first] and
+            '"Programming Completed" "<100%>  Complete."' in logged["status"],
+            "logged status lines %r" % logged["status"])
     load = ctx.run.path("modem.hex")
-    c.check(re.match(r"FLASH: Summary: completed, %d records \(0 resent\), %d bytes in \d+\.\d s, \d+ bytes/s$"
-                     % (sum(1 for l in open(load) if l.startswith("S")), os.path.getsize(load)), logged["trace"][-1]),
+    count = sum(1 for l in open(load) if l.startswith("S"))
+    c.check(re.match(r"FLASH: Summary: completed, %d records \(0 resent\), %d bytes in \d+\.\d s, "
+                     r"\d+ bytes/s$" % (count, os.path.getsize(load)), logged["trace"][-1]),
             "the summary %r" % logged["trace"][-1:])
     c.modem_count("Z", 1)
     lines = ctx.run.modem_lines()
     z = [i for i, l in enumerate(lines) if l[3] and l[2] == "Z"]
     records = [l[2] for l in lines[z[-1] + 1:] if l[2].startswith("S")] if z else []
     want = [l.strip() for l in open(ctx.run.path("modem.hex"))]
-    c.check(records == want, "after Z the modem got %d lines, wanted the whole load (%d)" % (len(records), len(want)))
+    c.check(records == want, "after Z the modem got %d lines, wanted the whole load (%d)"
+            % (len(records), len(want)))
     return c
 
 
@@ -142,7 +146,8 @@ def no_modem(ctx):
     ctx.run.prepare({"COM2": link, "COM1": os.path.join(ctx.run.work, "nothing")})
     ctx.run.run(cmdline="2", boxes=[SILENT])
     c = ctx.check([SILENT], status=1, y=False, flash=False)
-    c.traces_in_order(["Flash Trying Comm 2 ", "Flash Trying Comm 1 ", "FLASH: Flash Open Comm Failed"])
+    c.traces_in_order(["Flash Trying Comm 2 ", "Flash Trying Comm 1 ",
+                       "FLASH: Flash Open Comm Failed"])
     return c
 
 
@@ -162,7 +167,8 @@ def close_during_programming(ctx):
     ctx.run.prepare({"COM3": ctx.run.start_modem([])})
     ctx.run.run(boxes=[KILL], triggers=[On(RECORD, lambda run: run.close_request(), count=30)])
     c = ctx.check([KILL], status=3, flash=False)
-    c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128, "every record went out after a confirmed close")
+    c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128,
+            "every record went out after a confirmed close")
     return c
 
 
@@ -186,26 +192,29 @@ def cable_pulled(ctx):
     c = ctx.check(boxes, status=1, y=False, flash=False)
     box = ctx.run.event_time("box", boxes[-1].text)
     # The line in flight may have gone out just before the pull was noted.
-    c.check(box is not None and low <= box - ctx.run.pulled <= high, "the box came %s s after the "
-            "pull, wanted %s to %s s" % (box and box - ctx.run.pulled, low, high))
+    c.check(box is not None and low <= box - ctx.run.pulled <= high,
+            "the box came %s s after the pull, wanted %s to %s s"
+            % (box and box - ctx.run.pulled, low, high))
     return c
 
 
 @scenario(60)
 def damaged_load(ctx):
-    """One checksum wrong in a srec_cat load: refused before any port is opened, the modem hears nothing."""
+    """One checksum wrong in a srec_cat load: refused before any port is opened, the modem hears
+    nothing."""
     ctx.files()
     lines = open(ctx.run.path("modem.hex")).read().split("\n")
     said = (int(lines[39][-2:], 16) + 1) % 256
-    box = Box("Line 40 of modem.hex: the checksum is %s, the record says %02X.\nNothing was sent to the modem."
-              % (lines[39][-2:], said), "Load File Error")
+    box = Box("Line 40 of modem.hex: the checksum is %s, the record says %02X.\n"
+              "Nothing was sent to the modem." % (lines[39][-2:], said), "Load File Error")
     lines[39] = lines[39][:-2] + "%02X" % said
     open(ctx.run.path("modem.hex"), "w").write("\n".join(lines))
     ctx.run.prepare({"COM3": ctx.run.start_modem([])})
     ctx.run.run(boxes=[box])
     c = ctx.check([box], status=1, y=False, flash=False)
     c.check(not ctx.run.modem_lines(), "the modem received %d lines" % len(ctx.run.modem_lines()))
-    c.check(not any(t.startswith("Flash Trying Comm") for t in ctx.run.traces()), "a port was tried")
+    c.check(not any(t.startswith("Flash Trying Comm") for t in ctx.run.traces()),
+            "a port was tried")
     return c
 
 
@@ -215,12 +224,13 @@ def terminated_during_programming(ctx):
     With --log: the log ends with the summary of a job stopped by the user."""
     ctx.files()
     ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    ctx.run.run(args=("--trace", "--log", "stopped.log"), triggers=[On(RECORD, lambda run: run.terminate(), count=30)])
+    ctx.run.run(args=("--trace", "--log", "stopped.log"),
+                triggers=[On(RECORD, lambda run: run.terminate(), count=30)])
     c = ctx.check([], status=3, flash=False)
     c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128, "every record went out after SIGTERM")
     _, log = read_log(ctx.run.path("stopped.log"))
-    c.check(log and re.match(r"FLASH: Summary: stopped by the user, (29|30|31) of 131 records acknowledged", log[-1][2]),
-            "the log ends with %r" % log[-1:])
+    c.check(log and re.match(r"FLASH: Summary: stopped by the user, (29|30|31) of 131 records "
+                             r"acknowledged", log[-1][2]), "the log ends with %r" % log[-1:])
     return c
 
 
@@ -232,7 +242,8 @@ def erase_refused_by_no(ctx):
     refused = Box(ERASE.text, ERASE.caption, "n")
     ctx.run.run(boxes=[refused], args=("--trace", "--no"))
     c = ctx.check([refused], status=1, y=False, flash=False)
-    c.check([t for _, k, t in ctx.run.events if k == "answer"] == ["no (--no)"], "the answer was not --no's")
+    c.check([t for _, k, t in ctx.run.events if k == "answer"] == ["no (--no)"],
+            "the answer was not --no's")
     c.modem_count("loader", 0)
     return c
 
@@ -248,19 +259,21 @@ def terminal_screen(ctx):
     def look(rows):
         screen = "\n".join(r.rstrip() for r in rows)
         if re.search(r"^Programming the Flash\n<\d+%>  Complete\.\n\[#+\.+\] +\d+%$", screen, re.M):
-            shown.append(screen.count("Programming the Flash") == 1 and len(re.findall(r"\[[#.]{50}\]", screen)) == 1)
+            bars = re.findall(r"\[[#.]{50}\]", screen)
+            shown.append(screen.count("Programming the Flash") == 1 and len(bars) == 1)
     ctx.run.tmux_run(every=look)
     c = Checker(ctx.run)
     c.exit_code(0)
-    c.check(shown and all(shown), "no screen showed the two lines and the bar once while programming (%d did, "
-            "%d more than once)" % (len(shown), shown.count(False)))
+    c.check(shown and all(shown), "no screen showed the two lines and the bar once while "
+            "programming (%d did, %d more than once)" % (len(shown), shown.count(False)))
     c.modem_got_y()
     c.flash_equals_load(ctx.run.load_bin)
     return c
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("name", nargs="?")
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--runner", choices=RUNNERS, default="wine")

@@ -13,7 +13,8 @@
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
-#include "platform/profile.h"
+#include "text/profile.h"
+#include "settings/settings.h"
 
 namespace fake {
 
@@ -38,8 +39,10 @@ namespace {
 void reset_program() {
     if (hex_file) text_close(hex_file);
     hex_file = nullptr, hThread = nullptr, hComm = nullptr;
-    flash_state = records_sent = retry_count = bytes_sent = load_file_size = com_port = rx_count = 0;
-    loader_busy = loader_result = loader_lines_sent = loader_line_total = port_stop = loader_bad_line = 0;
+    flash_start();
+    records_sent = retry_count = bytes_sent = load_file_size = com_port = rx_count = 0;
+    loader_busy = loader_result = loader_lines_sent = loader_line_total = port_stop =
+        loader_bad_line = 0;
     std::memset(rx_buffer, 0, sizeof rx_buffer);
     answers_clear();
     std::memset(&comm_dcb, 0, sizeof comm_dcb);
@@ -76,14 +79,19 @@ bool traced(const std::string &text) {
     return std::find(pc().debug.begin(), pc().debug.end(), text) != pc().debug.end();
 }
 
-std::string testdata(const std::string &name) { return std::string(TEST_BINARY_DIR) + "/testdata/" + name; }
+std::string testdata(const std::string &name) {
+    return std::string(TEST_BINARY_DIR) + "/testdata/" + name;
+}
 
 // Each test process has its own folder, so that ctest may run them side by side.
 std::string scratch() {
     static const struct Dir {
         std::string path = std::string(TEST_BINARY_DIR) + "/scratch/" + std::to_string(getpid());
         Dir() { std::filesystem::create_directories(path); }
-        ~Dir() { std::error_code ignored; std::filesystem::remove_all(path, ignored); }
+        ~Dir() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
     } dir;
     return dir.path;
 }
@@ -95,7 +103,9 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
-void write_file(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+void write_file(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
 
 bool run(Job &job) {
     reset();
@@ -105,7 +115,8 @@ bool run(Job &job) {
     std::filesystem::create_directories(job.folder);
     if (!job.ini.empty()) write_file(job.folder + "/flashfile.ini", "[FlashInfo]\n" + job.ini);
     if (!job.load.empty()) write_file(job.folder + "/modem.hex", read_file(testdata(job.load)));
-    if (!job.loader.empty()) write_file(job.folder + "/kivfldr.hex", read_file(testdata(job.loader)));
+    if (!job.loader.empty())
+        write_file(job.folder + "/kivfldr.hex", read_file(testdata(job.loader)));
     job.model = std::make_unique<sim::Modem>(job.modem);
     if (job.com) m.ports[job.com] = job.model.get();
     m.module_path = job.folder + "\\flashfile.exe";
@@ -133,7 +144,8 @@ using fake::pc;
 port_handle plat_port_open(const char *device_name) {
     for (auto &p : pc().ports) {
         char name[32];
-        std::snprintf(name, sizeof name, p.first <= 9 ? "COM%d:19200,n,8,1" : "\\\\.\\COM%d", p.first);
+        std::snprintf(name, sizeof name, p.first <= 9 ? "COM%d:19200,n,8,1" : "\\\\.\\COM%d",
+                      p.first);
         if (std::strcmp(name, device_name) == 0) {
             pc().handles.push_back(p.first);
             return reinterpret_cast<port_handle>(static_cast<intptr_t>(pc().handles.size()));
@@ -142,6 +154,8 @@ port_handle plat_port_open(const char *device_name) {
     pc().last_error = 2; // ERROR_FILE_NOT_FOUND
     return nullptr;
 }
+
+const char *plat_port_note() { return ""; }
 
 void plat_port_close(port_handle h) {
     fake::Lock lock(pc().mu);
@@ -174,7 +188,8 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
         *written = static_cast<uint32_t>(take);
         m.line.append(static_cast<const char *>(data), static_cast<size_t>(take));
         if (sim::Modem *modem = fake::modem_of(h))
-            modem->receive(static_cast<const uint8_t *>(data), static_cast<size_t>(take), fake::us(m.now_ms.load()));
+            modem->receive(static_cast<const uint8_t *>(data), static_cast<size_t>(take),
+                           fake::us(m.now_ms.load()));
     }
     if (m.on_write) m.on_write();
     return 1;
@@ -193,9 +208,15 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     if (m.fail_pending || !fake::port_of(h) || m.hung_up) return 0;
     sim::Modem *modem = fake::modem_of(h);
     uint64_t now = fake::advance();
-    *in_queue = static_cast<uint32_t>(m.incoming.size() + (modem ? modem->available(fake::us(now)) : 0));
+    *in_queue =
+        static_cast<uint32_t>(m.incoming.size() + (modem ? modem->available(fake::us(now)) : 0));
     sim::usec next = modem && !*in_queue && m.idle_skip_ms ? modem->next_output_time() : -1;
-    if (!*in_queue) m.now_ms += next < 0 ? m.idle_skip_ms : std::min<uint64_t>(m.idle_skip_ms, std::max<sim::usec>(0, (next + 999) / 1000 - static_cast<sim::usec>(now)));
+    if (!*in_queue)
+        m.now_ms +=
+            next < 0 ? m.idle_skip_ms
+                     : std::min<uint64_t>(m.idle_skip_ms,
+                                          std::max<sim::usec>(0, (next + 999) / 1000 -
+                                                                     static_cast<sim::usec>(now)));
     return 1;
 }
 
@@ -207,7 +228,8 @@ int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     std::memcpy(data, m.incoming.data(), k);
     m.incoming.erase(0, k);
     if (sim::Modem *modem = fake::modem_of(h))
-        k += static_cast<uint32_t>(modem->take(static_cast<uint8_t *>(data) + k, n - k, fake::us(m.now_ms)));
+        k += static_cast<uint32_t>(
+            modem->take(static_cast<uint8_t *>(data) + k, n - k, fake::us(m.now_ms)));
     if ((*got = k)) m.reads.emplace_back(static_cast<const char *>(data), k);
     return 1;
 }
@@ -238,7 +260,8 @@ namespace fake {
 bool await_loader(bool release) {
     if (!pc().sleep_with_loader || std::this_thread::get_id() != pc().gui) return false;
     if (release) pc().loader_held = false;
-    while (loader_busy.load() == 1 && !pc().loader_held) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    while (loader_busy.load() == 1 && !pc().loader_held)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
     return true;
 }
 } // namespace fake
@@ -261,7 +284,10 @@ void plat_debug_output(const char *text) {
 }
 
 int plat_message_box(const char *text, const char *caption, unsigned flags) {
-    const char *kind = flags == PLAT_MB_YESNO ? "?" : flags == (PLAT_MB_OK | PLAT_MB_ICONWARNING) ? "!" : flags ? "#" : "";
+    const char *kind = flags == PLAT_MB_YESNO                        ? "?"
+                       : flags == (PLAT_MB_OK | PLAT_MB_ICONWARNING) ? "!"
+                       : flags                                       ? "#"
+                                                                     : "";
     std::string box = kind + std::string(caption) + "|" + text;
     pc().boxes.push_back(box);
     return pc().answer ? pc().answer(box) : flags == PLAT_MB_YESNO ? PLAT_IDYES : PLAT_IDOK;
@@ -276,11 +302,9 @@ int plat_create_main_window(int) {
 }
 
 void plat_redraw() {
-    fake::Lock lock(pc().mu);
+    fake::Lock lock(pc().mu); // the loader thread's repaints: it must not read the lines
     if (std::this_thread::get_id() == pc().gui)
         pc().screens.push_back(std::string(status_line1) + "|" + status_line2);
-    else // the loader thread: only its own counters are safe to read
-        pc().loader_bars.emplace_back(loader_lines_sent.load(), loader_line_total.load());
 }
 
 void plat_destroy_main_window() {
@@ -293,7 +317,9 @@ void plat_destroy_main_window() {
 void plat_pump_messages() {
     if (!fake::await_loader(true)) std::this_thread::sleep_for(std::chrono::microseconds(20));
 }
-void plat_set_cursor(int which) { pc().screens.push_back(which == PLAT_CURSOR_WAIT ? "[wait]" : "[arrow]"); }
+void plat_set_cursor(int which) {
+    pc().screens.push_back(which == PLAT_CURSOR_WAIT ? "[wait]" : "[arrow]");
+}
 
 // ---- threads, settings, folders ----
 
@@ -305,8 +331,8 @@ thread_handle plat_thread_start(void (*entry)()) {
 
 void plat_thread_close(thread_handle h) { pc().thread_handles -= h != nullptr; }
 
-uint32_t plat_profile_string(const char *section, const char *key, const char *def, char *out, uint32_t capacity,
-                             const char *path) {
+uint32_t plat_profile_string(const char *section, const char *key, const char *def, char *out,
+                             uint32_t capacity, const char *path) {
     std::string p = path; // the core builds Windows paths
     std::replace(p.begin(), p.end(), '\\', '/');
     return profile_read_string(section, key, def, out, capacity, p.c_str());

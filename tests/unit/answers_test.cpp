@@ -8,15 +8,22 @@
 
 namespace {
 
-struct Case { const char *name, *script; int owed, taken, extra; const char *latest; };
+struct Case {
+    const char *name, *script;
+    int owed, taken, extra;
+    const char *latest;
+};
 const Case cases[] = {
-    {"answered", ">OK\r\n", 0, 1, 0, "OK"}, {"its code to come", ">NOK", 1, 0, 0, ""},
+    {"answered", ">OK\r\n", 0, 1, 0, "OK"},
+    {"its code to come", ">NOK", 1, 0, 0, ""},
     {"one late: the first answer is the first write's", ">>NOK3\r\n", 1, 1, 0, "NOK3"},
     {"late ones merged in one read: the last decides", ">>NOK3\r\nOK\r\n", 0, 2, 0, "OK"},
     {"a NOK after an OK undoes it", ">>OK\r\n|NOK4\r\n", 0, 2, 0, "NOK4"},
-    {"split up", ">\r|N|O|K|2|\r|\n", 0, 1, 0, "NOK2"}, {"code 7", ">NOK7\r\n", 0, 1, 0, "NOK"},
-    {"early: before its write", "OK\r\n|>", 1, 0, 1, ""}, {"extra", ">OK\r\nOK\r\n", 0, 1, 1, "OK"},
-    {"noise around it", ">#$%&*+-./;<=?@[]^_\x01\x7f\xfe" "OK\r\n#$%", 0, 1, 0, "OK"},
+    {"split up", ">\r|N|O|K|2|\r|\n", 0, 1, 0, "NOK2"},
+    {"code 7", ">NOK7\r\n", 0, 1, 0, "NOK"},
+    {"early: before its write", "OK\r\n|>", 1, 0, 1, ""},
+    {"extra", ">OK\r\nOK\r\n", 0, 1, 1, "OK"},
+    {"noise around it", ">#$%&*+-./;<=?@[]^_\x01\x7f\xfeOK\r\n#$%", 0, 1, 0, "OK"},
     {"the reply to Z", ">\r\nQuillmarch Flash Loader Ver:1.|4\r\n|O|K\r\n", 0, 1, 0, "OK banner"},
     {"Z after an answer owed", ">>OK\r\n\r\nVer:1.4\r\nOK\r\n", 0, 2, 0, "OK banner"},
     {"the banner goes with one answer", ">>Ver:1.4\r\nOK\r\nNOK1\r\n", 0, 2, 0, "NOK1"},
@@ -29,7 +36,8 @@ TEST(Answers, CountedAgainstTheWrites) {
         for (const char *p = c.script; *p; ++p) { // a read: what stands between two marks
             size_t n = std::strcspn(p, ">|");
             answers_take(p, static_cast<int32_t>(n));
-            if (*(p += n) == '>') answer_owed(); else if (!*p) break;
+            if (*(p += n) == '>') answer_owed();
+            else if (!*p) break;
         }
         EXPECT_EQ(std::make_tuple(answers_owed(), answers_taken(), answers_extra()),
                   std::make_tuple(c.owed, c.taken, c.extra));

@@ -1,4 +1,4 @@
-// Start-up, the settings file and the main window's logic.
+// Start-up, the settings file, the text readers and the main window's logic.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,8 +8,9 @@
 #include "fake/fake.h"
 #include "flash/flash.h"
 #include "link/link.h"
-#include "platform/profile.h"
-#include "platform/textfile.h"
+#include "settings/settings.h"
+#include "text/profile.h"
+#include "text/textfile.h"
 #include "unit/ini_cases.h"
 
 namespace {
@@ -18,47 +19,56 @@ namespace fs = std::filesystem;
 const std::string DIR = fake::scratch() + "/app";
 
 void write_ini(const fs::path &dir, const std::string &keys) {
-    fs::create_directories(dir), fake::write_file((dir / "flashfile.ini").string(), "[FlashInfo]\r\n" + keys);
+    fs::create_directories(dir);
+    fake::write_file((dir / "flashfile.ini").string(), "[FlashInfo]\r\n" + keys);
 }
 
+// NoPopUps|SkipFlush|modemname|filename|atcmd|response|atchecksum|checksumresponse|complete, log
 std::string settings_read() {
     char out[2048];
-    std::snprintf(out, sizeof out, "%d|%d|%s|%s|%s|%s|%s|%s|%d%s", no_popups, skip_flush, cfg_modemname, cfg_filename,
-                  cfg_atcmd, cfg_response, cfg_atchecksum, cfg_checksumresponse, cfg_complete, cfg_logfile);
+    std::snprintf(out, sizeof out, "%d|%d|%s|%s|%s|%s|%s|%s|%d%s", no_popups, skip_flush,
+                  cfg_modemname, cfg_filename, cfg_atcmd, cfg_response, cfg_atchecksum,
+                  cfg_checksumresponse, cfg_complete, cfg_logfile);
     return out;
 }
 
 TEST(Settings, KeysAsTheirRulesSay) {
-    const std::string v300(300, 'v'), v254(254, 'v');
-    const struct { std::string keys, read; } cases[] = { // keys "-": no settings file
-        {"NoPopUps=yes\nSkipFlush=YES\nmodemname=Test Modem\nfilename=C:\\loads\\modem.hex\natcmd=ATI5\nresponse=OK^READY\n"
-         "atchecksum=AT&&FC\nchecksumresponse=CS OK\nlogfile=flash.log\n",
-         "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1flash.log"},
-        {"NoPopUps=yEs\nSkipFlush=\"YeS\"\n", "1|1|||||||0"}, {"NoPopUps=xes\nSkipFlush=yxs\n", "0|0|||||||0"},
-        {"NoPopUps=yex\nSkipFlush=yes!\n", "0|0|||||||0"}, {"NoPopUps=y\nSkipFlush=ye\n", "0|0|||||||0"},
-        {"atcmd=\nresponse=<empty>\natchecksum=<EMPTY>\nchecksumresponse=\"<empty>\"\n", "0|0|||||<EMPTY>\r||0"},
+    const std::string v300(300, 'v'), v254(254, 'v'), none = "0|0|||||||0";
+    const std::tuple<std::string, std::string> cases[] = {
+        // keys "-": no settings file
+        {"NoPopUps=yes\nSkipFlush=YES\nmodemname=Test Modem\nfilename=C:\\loads\\modem.hex\n"
+         "atcmd=ATI5\nresponse=OK^READY\natchecksum=AT&&FC\nchecksumresponse=CS "
+         "OK\nlogfile=f.log\n",
+         "1|1|Test Modem|C:\\loads\\modem.hex|ATI5\r|OK^READY|AT&&FC\r|CS OK|1f.log"},
+        {"NoPopUps=yEs\nSkipFlush=\"YeS\"\n", "1|1|||||||0"},
+        {"NoPopUps=xes\nSkipFlush=yxs\n", none},
+        {"NoPopUps=yex\nSkipFlush=yes!\n", none},
+        {"NoPopUps=y\nSkipFlush=ye\n", none},
+        {"atcmd=\nresponse=<empty>\natchecksum=<EMPTY>\nchecksumresponse=\"<empty>\"\n",
+         "0|0|||||<EMPTY>\r||0"},
         {"modemname=Test Modem\n", "0|0|Test Modem||||||0"},
-        {"modemname=\n;" + std::string(4057, 'c') + "\nfilename=f.hex", "0|0||f.hex|||||0"}, // 4097 bytes
+        {"modemname=\n;" + std::string(4057, 'c') + "\nfilename=f.hex", "0|0||f.hex|||||0"},
         {"modemname=" + v300 + "\nfilename=" + v254 + "\natcmd=" + v300 + "\n",
          "0|0|" + v254 + "|" + v254 + "|" + v254 + "\r||||1"},
-        {"-", "0|0|||||||0"},
-    };
-    for (const auto &c : cases) {
+        {"-", none}};
+    for (const auto &[keys, read] : cases) {
         fs::remove_all(DIR);
-        if (c.keys != "-") write_ini(DIR, c.keys);
+        if (keys != "-") write_ini(DIR, keys);
         cfg_complete = read_flash_settings(DIR.c_str(), cfg_modemname, cfg_filename);
-        EXPECT_EQ(settings_read(), c.read) << c.keys;
+        EXPECT_EQ(settings_read(), read) << keys;
     }
-    // 241 characters of folder leave room for "\flashfile.ini"; 242 do not.
+    // 241 characters of folder leave room for "\flashfile.ini"; 242 do not, nor does no folder: the
+    // defaults, rather than what a cut path would name.
     std::string folder = DIR + "/" + std::string(241 - DIR.size() - 1, 'd');
-    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\natchecksum=C\nchecksumresponse=K\nlogfile=L\n");
+    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\n");
     EXPECT_EQ(read_flash_settings(folder.c_str(), cfg_modemname, cfg_filename), 1);
     EXPECT_EQ(settings_path, folder + "\\flashfile.ini"); // named in the log
     write_ini(folder + "d", "modemname=M\nfilename=f.hex\n");
-    fs::copy_file(folder + "d/flashfile.ini", folder + "d/flashfile.in"); // what a cut path would name
-    for (std::string f : {folder + "d", std::string()}) { // too long, or none at all: the defaults
-        cfg_complete = read_flash_settings(f.empty() ? nullptr : f.c_str(), cfg_modemname, cfg_filename);
-        EXPECT_EQ(settings_read() + settings_path, "0|0|||||||0");
+    fs::copy_file(folder + "d/flashfile.ini", folder + "d/flashfile.in");
+    for (std::string f : {folder + "d", std::string()}) {
+        cfg_complete =
+            read_flash_settings(f.empty() ? nullptr : f.c_str(), cfg_modemname, cfg_filename);
+        EXPECT_EQ(settings_read() + settings_path, none);
     }
 }
 
@@ -68,107 +78,141 @@ TEST(Settings, PortableReaderAgreesWithWindows) {
     for (const IniQuery &q : ini_queries) {
         char out[300];
         std::memset(out, '#', sizeof out);
-        uint32_t n = profile_read_string(q.section, q.key, q.def, out, q.capacity, (DIR + "/" + q.file).c_str());
-        EXPECT_EQ(std::make_pair(n, std::string(q.capacity ? out : "")), std::make_pair(q.count, std::string(q.value)))
-            << q.file << " " << q.key;
+        std::string path = DIR + "/" + q.file;
+        uint32_t n = profile_read_string(q.section, q.key, q.def, out, q.capacity, path.c_str());
+        EXPECT_EQ(n, q.count) << q.file << " " << q.key;
+        EXPECT_EQ(std::string(q.capacity ? out : ""), q.value) << q.file << " " << q.key;
         EXPECT_EQ(out[q.capacity], '#') << "written past the capacity";
     }
 }
 
-// Load and loader files are read as a C text stream reads them on Windows.
+// Load and loader files are read as a C text stream reads them on Windows (only a CR before LF is
+// dropped, ^Z ends it), and line by line with 0xFF as their end.
 TEST(Files, ReadAsATextStream) {
     const std::string path = fake::scratch() + "/t.txt";
-    fake::write_file(path, std::string("a\r\nb\rc\0\xff\r\x1a" "after", 15)); // only a CR before LF is dropped; ^Z ends it
+    fake::write_file(path, std::string("a\r\nb\rc\0\377\r\032after", 15));
     text_file *f = text_open(path.c_str());
     char buf[16];
     EXPECT_EQ(std::string(buf, text_read(f, buf, 2)), "a\n");
     EXPECT_EQ(std::string(buf, text_read(f, buf, sizeof buf)), std::string("b\rc\0\xff\r", 6));
     EXPECT_EQ(text_getc(f), -1);
     text_close(f);
-    EXPECT_EQ(std::make_pair(file_size(path.c_str()), file_size("/none")), std::make_pair(15L, -1L));
+    EXPECT_EQ(std::make_pair(file_size(path.c_str()), file_size("/none")),
+              std::make_pair(15L, -1L));
+    // Lines: their whole length, what ended them (LF; CR where it ends lines; the end mark).
+    fake::write_file(path, "ab\r\ncd\rlonger\r\377after");
+    std::string got;
+    for (bool cr_ends : {true, false}) {
+        f = text_open(path.c_str());
+        for (int n = 0, end = 0; end != TEXT_END_MARK;) {
+            n = text_line(f, buf, 4, cr_ends, &end);
+            got += std::string(buf, std::min(n, 4)) + ":" + std::to_string(n) + ":" +
+                   std::to_string(end) + " ";
+        }
+        EXPECT_EQ(text_getc(f), -1);
+        text_close(f);
+    }
+    EXPECT_EQ(got, "ab:2:10 cd:2:13 long:6:13 :0:255 ab:2:10 cd\rl:10:255 ");
 }
 
 TEST(Startup, FolderSettingsAndFirstPort) {
-    const fs::path longer = fs::path(DIR) / std::string(242 - DIR.size() - 1, 'g'); // too long for the settings path
-    const fs::path full = fs::path(DIR) / std::string(241 - DIR.size() - 1, 'f');   // "\flashfile.exe": 255 in all
-    const struct { std::string module; bool current; int complete; } cases[] = { // the program's path; its folder made current
+    const fs::path longer = fs::path(DIR) / std::string(242 - DIR.size() - 1, 'g'); // too long
+    const fs::path full = fs::path(DIR) / std::string(241 - DIR.size() - 1, 'f');   // 255 in all
+    // The program's path; its folder made current; the settings read from there.
+    const std::tuple<std::string, bool, int> cases[] = {
         {DIR + "/program\\flashfile.exe", true, 1},
-        {"flashfile.exe", false, 0},                 // no folder at all
-        {"x", false, 1},                             // one character: a relative folder
-        {DIR + "\\" + std::string(300, 'L') + "\\flashfile.exe", false, 0}, // cut, it would name the folder above
+        {"flashfile.exe", false, 0}, // no folder at all
+        {"x", false, 1},             // one character: a relative folder
+        {DIR + "\\" + std::string(300, 'L') + "\\flashfile.exe", false, 0}, // cut: the folder above
         {full.string() + "\\flashfile.exe", false, 0}, // fills the buffer: taken as cut
-        {longer.string() + "\\f.exe", true, 1},       // read as ".\flashfile.ini"
-        {DIR + "/" + std::string(245 - DIR.size() - 1, 'h') + "\\f.exe", false, 0}, // such a folder cannot be current
+        {longer.string() + "\\f.exe", true, 1},        // read as ".\flashfile.ini"
+        {DIR + "/" + std::string(245 - DIR.size() - 1, 'h') + "\\f.exe", false, 0}, // none such
     };
-    for (const auto &c : cases) {
+    for (const auto &[module, current, complete] : cases) {
         fs::remove_all(DIR);
         write_ini(DIR, "modemname=Wrong\nfilename=wrong.hex\n");
-        for (fs::path f : {fs::path(DIR + "/program"), fs::path(DIR + "/x"), longer, full}) write_ini(f, "modemname=Test Modem\nfilename=modem.hex\n");
+        for (fs::path f : {fs::path(DIR + "/program"), fs::path(DIR + "/x"), longer, full})
+            write_ini(f, "modemname=Test Modem\nfilename=modem.hex\n");
         fs::current_path(DIR);
-        fake::reset(), fake::pc().module_path = c.module, fake::pc().now_ms = 5000;
+        fake::reset(), fake::pc().module_path = module, fake::pc().now_ms = 5000;
         ASSERT_EQ(app_startup("3", 1), 1);
-        std::string folder = c.module.substr(0, c.module.rfind('\\'));
-        EXPECT_EQ(std::make_pair(fs::current_path() == fs::path(folder), cfg_complete), std::make_pair(c.current, c.complete))
-            << c.module;
+        std::string folder = module.substr(0, module.rfind('\\'));
+        EXPECT_EQ(fs::current_path() == fs::path(folder), current) << module;
+        EXPECT_EQ(cfg_complete, complete) << module;
         EXPECT_STREQ(status_line1, "Quillmarch Flash Loader Ver:1.4");
-        EXPECT_STREQ(status_line2, c.complete ? "Searching for Test Modem." : "Searching for the Modem.");
-        EXPECT_EQ(std::vector<int>({static_cast<int>(start_tick), flash_state, com_port}), std::vector<int>({5000, 0, 3}));
+        EXPECT_STREQ(status_line2,
+                     complete ? "Searching for Test Modem." : "Searching for the Modem.");
+        EXPECT_TRUE(start_tick == 5000 && flash_state == SEQ_INIT && com_port == 3);
     }
     fs::current_path(fake::scratch());
     // The first port: the first character's code AND 15; none leaves 0.
-    for (auto [line, port] : {std::pair<const char *, int>{"3", 3}, {"12", 1}, {"0", 0}, {"a", 1}, {"C", 3},
-                              {":", 10}, {"P", 0}, {"\xff", 15}, {"", 0}}) {
-        fake::reset(), flash_state = -1;
+    for (auto [line, port] : {std::pair<const char *, int>{"3", 3},
+                              {"12", 1},
+                              {"0", 0},
+                              {"a", 1},
+                              {"C", 3},
+                              {":", 10},
+                              {"P", 0},
+                              {"\xff", 15},
+                              {"", 0}}) {
+        fake::reset();
         ASSERT_EQ(app_startup(line, 1), 1);
         EXPECT_EQ(com_port, port) << line;
     }
     EXPECT_EQ(command_line_port(nullptr), 0);
-    fake::reset(), fake::pc().create_fails = true, flash_state = -1;
-    EXPECT_EQ(std::make_pair(app_startup("3", 1), flash_state), std::make_pair(0, -1));
+    fake::reset(), fake::pc().create_fails = true;
+    EXPECT_EQ(app_startup("3", 1), 0);
 }
 
-TEST(Window, StatusLinesBarAndClose) {
+TEST(Window, StatusLinesBarAndDialog) {
     fake::reset(), cfg_complete = 1;
-    std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", std::string(254, 'N').c_str()), init_status_lines();
+    std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", std::string(254, 'N').c_str());
+    init_status_lines();
     EXPECT_EQ(std::string(status_line2), "Searching for " + std::string(113, 'N'));
 
-    // The bar: a quarter inch in from each side, the fourth line down; filled
-    // by the loader's lines in state 4, the load's bytes in 7 and 8.
-    loader_lines_sent = 301, loader_line_total = 603, bytes_sent = 8000000, load_file_size = 8388608;
-    // The bar: outline left, top, right, bottom; fill right ({}: no bar).
-    const struct { int state, right, dpi_x, dpi_y, line; std::vector<int> bar; } cases[] = {
-        {4, 432, 96, 96, 16, {24, 72, 408, 88, 215}}, {7, 600, 120, 144, 20, {30, 96, 570, 116, 544}}, {6, 432, 96, 96, 16, {}},
-        {8, 432, 96, 96, 16, {24, 72, 408, 88, 390}}, {3, 432, 96, 96, 16, {}}, {5, 432, 96, 96, 16, {}}, {9, 432, 96, 96, 16, {}},
-    };
-    for (const auto &c : cases) {
+    // The bar: a quarter inch in from each side, the fourth line down; filled by the loader's lines
+    // in state 4, the load's bytes in 7 and 8. Outline left, top, right, bottom; fill right.
+    loader_lines_sent = 301, loader_line_total = 603, bytes_sent = 8000000,
+    load_file_size = 8388608;
+    using Bar = std::vector<int>;
+    const std::tuple<seq_state, int, int, int, int, Bar> cases[] = {
+        {SEQ_LOADER, 432, 96, 96, 16, Bar{24, 72, 408, 88, 215}},
+        {SEQ_SEND, 600, 120, 144, 20, Bar{30, 96, 570, 116, 544}},
+        {SEQ_POLL, 432, 96, 96, 16, Bar{24, 72, 408, 88, 390}},
+        {SEQ_OPEN_LOAD, 432, 96, 96, 16, Bar()},
+        {SEQ_PROBE, 432, 96, 96, 16, Bar()}};
+    for (const auto &[state, right, dpi_x, dpi_y, line, want] : cases) {
         plat_rect o{}, f{};
-        std::vector<int> bar;
-        if (bar_geometry(c.state, c.right, c.dpi_x, c.dpi_y, c.line, &o, &f)) {
+        Bar bar;
+        flash_start(state);
+        if (bar_geometry(right, dpi_x, dpi_y, line, &o, &f)) {
             bar = {o.left, o.top, o.right, o.bottom, f.right};
-            EXPECT_EQ(std::vector<int>({f.left, f.top, f.bottom}), std::vector<int>({o.left, o.top, o.bottom}));
+            EXPECT_TRUE(f.left == o.left && f.top == o.top && f.bottom == o.bottom);
         }
-        EXPECT_EQ(bar, c.bar) << "state " << c.state;
+        EXPECT_EQ(bar, want) << "state " << state;
     }
     plat_rect o{}, f{};
-    for (auto [count, total, fill] : {std::tuple<int, int, int>{0, 1000, -1}, {1, 0, -1}, {1, 1000, 24}, {1, 1, 408}, {1500, 1000, 408},
-                                      {0x7FFFFFF0, 0x7FFFFFF0, 408}}) {
-        bytes_sent = count, load_file_size = total, f.right = -1, bar_geometry(7, 432, 96, 96, 16, &o, &f);
+    flash_start(SEQ_SEND);
+    // The fill's right end for a count of a total (-1: no bar).
+    const std::tuple<int, int, int> fills[] = {{0, 1000, -1},     {1, 0, -1},
+                                               {1, 1000, 24},     {1, 1, 408},
+                                               {1500, 1000, 408}, {0x7FFFFFF0, 0x7FFFFFF0, 408}};
+    for (auto [count, total, fill] : fills) {
+        bytes_sent = count, load_file_size = total, f.right = -1,
+        bar_geometry(432, 96, 96, 16, &o, &f);
         EXPECT_EQ(f.right, fill) << count << " of " << total;
     }
-
-    // A close asks first only in states 4, 6, 7 and 8.
-    for (int state = 0; state <= 14; ++state)
-        EXPECT_EQ(close_needs_confirm(state), state == 4 || state == 6 || state == 7 || state == 8) << state;
 
     // The open-file dialog, as the user meets it.
     fake::pc().dialog = [](plat_open_file *req) {
         EXPECT_EQ(std::string(download_path) + "|" + req->file, "modem.hex|modem.hex");
-        EXPECT_EQ(std::string(req->filter, 39), std::string("Hex files (*.hex)\0*.hex\0All files\0*.*\0", 39));
-        EXPECT_EQ(std::vector<uint32_t>({req->filter_index, req->max_file, req->max_file_title, req->flags}),
-                  std::vector<uint32_t>({1, 256, 256, 0x1004}));
+        const char filter[] = "Hex files (*.hex)\0*.hex\0All files\0*.*\0";
+        EXPECT_EQ(std::string(req->filter, sizeof filter), std::string(filter, sizeof filter));
+        EXPECT_TRUE(req->filter_index == 1 && req->max_file == 256 && req->max_file_title == 256);
+        EXPECT_EQ(req->flags, 0x1004u);
         EXPECT_EQ(std::string(req->title) + "|" + req->def_ext, "Choose File to Download|hex");
-        std::snprintf(req->file, req->max_file, "C:\\loads\\v2 %s.hex", std::string(239, 'm').c_str()); // as long as it can be
-        return 1;
+        std::string longest = "C:\\loads\\v2 " + std::string(239, 'm') + ".hex";
+        return std::snprintf(req->file, req->max_file, "%s", longest.c_str()), 1;
     };
     EXPECT_EQ(choose_load_file(), 1);
     EXPECT_EQ(download_path, "C:\\loads\\v2 " + std::string(239, 'm') + ".hex");

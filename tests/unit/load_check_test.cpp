@@ -20,7 +20,8 @@ const std::string NOTHING_SENT = "\nNothing was sent to the modem.";
 
 struct Row {
     const char *name;
-    std::string text;    // the file ("-": none); "@name": that test data file, "@name lower": in lower-case digits
+    std::string text;    // the file ("-": none); "@name": that test data file, "@name lower": in
+                         // lower-case digits
     std::string message; // "" when the file is accepted; '@' stands for its path
 };
 std::ostream &operator<<(std::ostream &o, const Row &r) { return o << r.name; }
@@ -32,21 +33,30 @@ std::string on_line2(const std::string &reason) { return "Line 2 of @: " + reaso
 std::string no_type(const std::string &t) {
     return on_line2("\"S" + t + "\" is not a record type a modem takes (S0 to S3, S5 to S9).");
 }
-std::string no_digit(const std::string &c) { return on_line2("character " + c + ", not a hexadecimal digit."); }
+std::string no_digit(const std::string &c) {
+    return on_line2("character " + c + ", not a hexadecimal digit.");
+}
 std::string stray(const std::string &start) {
-    return "Line 2 of @ begins with " + start + ": it is not an S-record, and the file is damaged." + NOTHING_SENT;
+    return "Line 2 of @ begins with " + start +
+           ": it is not an S-record, and the file is damaged." + NOTHING_SENT;
 }
 
 const Row rows[] = {
     {"cut short", line2("S"), on_line2("the record is cut short.")},
-    {"four characters are not cut short", line2("S103"), on_line2("the record says 3 bytes follow, the line holds 0.")},
-    {"no such record type", line2("S4\x01" "30000FC"), no_type("4")}, // the type alone is shown, whatever follows
-    {"a blank for the type", line2("S \x7f" "0000FC"), no_type(" ")},
-    {"a control byte for the type", line2("S\x7f" "030000FC"), no_type("?")},
+    {"four characters are not cut short", line2("S103"),
+     on_line2("the record says 3 bytes follow, the line holds 0.")},
+    {"no such record type", line2("S4\00130000FC"),
+     no_type("4")}, // the type alone is shown, whatever follows
+    {"a blank for the type", line2("S \1770000FC"), no_type(" ")},
+    {"a control byte for the type", line2("S\177030000FC"), no_type("?")},
     {"the count's first digit", line2("S1G30000"), no_digit("3 is 'G'")},
-    {"a NUL among the digits", line2(std::string("S1130000001122334455667788\0" "9AABBCCDDEEFFF4", 42)), no_digit("27 is the byte 00")},
-    {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"), no_digit("27 is ' '")},
-    {"a control byte among the digits", line2("S1130000001122334455667788\x7f" "9AABBCCDDEEFFF4"), no_digit("27 is the byte 7F")},
+    {"a NUL among the digits",
+     line2(std::string("S1130000001122334455667788\0009AABBCCDDEEFFF4", 42)),
+     no_digit("27 is the byte 00")},
+    {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"),
+     no_digit("27 is ' '")},
+    {"a control byte among the digits", line2("S1130000001122334455667788\1779AABBCCDDEEFFF4"),
+     no_digit("27 is the byte 7F")},
     {"a digit missing", line2("S113000000112233445566778899AABBCCDDEEFFF"),
      on_line2("the record has an odd number of hexadecimal digits.")},
     {"the byte count one too many", line2("S114000000112233445566778899AABBCCDDEEFFF4"),
@@ -57,12 +67,14 @@ const Row rows[] = {
      on_line2("the checksum is F4, the record says F5.")},
     {"a line of 522 characters", line2(std::string(522, 'X')),
      on_line2("the line is 522 characters long; at most 521 can be sent.")},
-    {"no data records", S0 + S9, "@ holds no data records (S1, S2 or S3): there is nothing to flash." + NOTHING_SENT},
+    {"no data records", S0 + S9,
+     "@ holds no data records (S1, S2 or S3): there is nothing to flash." + NOTHING_SENT},
     {"no file", "-", "@ cannot be read."},
     {"a line of 521 characters is read as a record", line2("S1" + std::string(519, '0')),
      on_line2("the record has an odd number of hexadecimal digits.")},
     {"a line that is not a record", S0 + ";\n" + S1 + S9, stray("';'")},
-    {"a faulty record after it, one character without a line end", S0 + ";\nS", "Line 3 of @: the record is cut short." + NOTHING_SENT},
+    {"a faulty record after it, one character without a line end", S0 + ";\nS",
+     "Line 3 of @: the record is cut short." + NOTHING_SENT},
     {"one that begins with a blank", S0 + " x\n" + S1 + S9, stray("' '")},
     {"one that begins with a control byte", S0 + "\x7f\n" + S1 + S9, stray("the byte 7F")},
     {"0xFF ends the file", S0 + S1 + S9 + "\xFF" + "S1\n", ""},
@@ -73,7 +85,8 @@ const Row rows[] = {
      on_line2("the count record says 1 data records, the file holds 0 before it.")},
     {"no final line end", S0 + S1 + S9.substr(0, S9.size() - 1), ""},
     {"an S1 record without data bytes, a 24-bit count", S0 + "S1030000FC\nS604000001FA\n" + S9, ""},
-    {"blank lines, lower-case digits", S0 + "\n\n" + "S113000000112233445566778899aabbccddeefff4\n" + S9, ""},
+    {"blank lines, lower-case digits",
+     S0 + "\n\n" + "S113000000112233445566778899aabbccddeefff4\n" + S9, ""},
     {"srec_cat S1", "@load_small.hex", ""},
     {"srec_cat S1 in lower case", "@load_small.hex lower", ""},
     {"srec_cat S2 with CR LF", "@load_S10.hex", ""},
@@ -90,7 +103,8 @@ TEST_P(LoadCheck, RefusesWithTheReasonOrAccepts) {
         text = fake::read_file(fake::testdata(text.substr(1, blank - 1)));
         ASSERT_FALSE(text.empty());
         for (char &c : text) // digits only: the record letter S stays as it is
-            if (blank != std::string::npos && c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+            if (blank != std::string::npos && c >= 'A' && c <= 'F')
+                c = static_cast<char>(c - 'A' + 'a');
     }
     if (text != "-") fake::write_file(path, text);
     char message[512] = "";
@@ -104,7 +118,9 @@ TEST_P(LoadCheck, RefusesWithTheReasonOrAccepts) {
 
 INSTANTIATE_TEST_SUITE_P(, LoadCheck, ::testing::ValuesIn(rows), [](const auto &info) {
     std::string n = info.param.name;
-    std::replace_if(n.begin(), n.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+    std::replace_if(
+        n.begin(), n.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+        '_');
     return n;
 });
 

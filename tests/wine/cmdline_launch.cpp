@@ -20,7 +20,7 @@ struct Run {
 // holds a byte of 0x80 and above; the argument itself is such a byte.
 Run runs[] = {
     {"with blank", "\"with blank\\flashfile.exe\"3", 3, -1, {}},
-    {"Pr\xFC" "fung", "Pr\xFC" "fung\\flashfile.exe 8", 8, -1, {}},
+    {"Pr\374fung", "Pr\374fung\\flashfile.exe 8", 8, -1, {}},
     {"two blanks", "\"two blanks\\flashfile.exe\" \xE9", 9, -1, {}},
 };
 
@@ -45,10 +45,11 @@ int main() {
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         if (!CopyFileA(program.c_str(), exe.c_str(), FALSE) ||
-            !put_file(dir + "\\flashfile.ini", "[FlashInfo]\r\nmodemname=Test\r\nfilename=modem.hex\r\n") ||
+            !put_file(dir + "\\flashfile.ini",
+                      "[FlashInfo]\r\nmodemname=Test\r\nfilename=modem.hex\r\n") ||
             !put_file(dir + "\\modem.hex", "S00600004844521B\nS1050000AABB95\n") ||
-            !CreateProcessA(exe.c_str(), line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &si,
-                            &r.pi)) {
+            !CreateProcessA(exe.c_str(), line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                            nullptr, nullptr, &si, &r.pi)) {
             std::printf("cannot set up or start %s (error %lu)\n", r.line, GetLastError());
             return 1;
         }
@@ -78,27 +79,28 @@ int main() {
             if (ev.u.LoadDll.hFile) CloseHandle(ev.u.LoadDll.hFile);
             break;
         case EXCEPTION_DEBUG_EVENT:
-            if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) how = DBG_EXCEPTION_NOT_HANDLED;
+            if (ev.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                how = DBG_EXCEPTION_NOT_HANDLED;
             break;
         case OUTPUT_DEBUG_STRING_EVENT:
             if (r && r->got < 0 && !ev.u.DebugString.fUnicode &&
-                ReadProcessMemory(r->pi.hProcess, ev.u.DebugString.lpDebugStringData, text,
-                                  std::min<SIZE_T>(ev.u.DebugString.nDebugStringLength, sizeof text - 1), &got) &&
+                ReadProcessMemory(
+                    r->pi.hProcess, ev.u.DebugString.lpDebugStringData, text,
+                    std::min<SIZE_T>(ev.u.DebugString.nDebugStringLength, sizeof text - 1), &got) &&
                 std::strncmp(text, prefix, sizeof prefix - 1) == 0) {
                 r->got = std::atoi(text + sizeof prefix - 1);
                 TerminateProcess(r->pi.hProcess, 0);
             }
             break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            --live;
-            break;
+        case EXIT_PROCESS_DEBUG_EVENT: --live; break;
         }
         ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, how);
     }
     int wrong = 0;
     for (Run &r : runs) {
         wrong += r.got != r.expected;
-        std::printf("%s first port COM%d, expected COM%d\n", r.got == r.expected ? "ok  " : "FAIL", r.got, r.expected);
+        std::printf("%s first port COM%d, expected COM%d\n", r.got == r.expected ? "ok  " : "FAIL",
+                    r.got, r.expected);
     }
     return wrong ? 1 : 0;
 }

@@ -18,12 +18,14 @@ int main() {
         std::snprintf(path, sizeof path, ".\\%s", q.file);
         std::memset(out, '#', sizeof out);
         DWORD n = GetPrivateProfileStringA(q.section, q.key, q.def, out, q.capacity, path);
-        if (n != q.count || std::strcmp(q.capacity ? out : "", q.value) != 0 || out[q.capacity] != '#') {
+        if (n != q.count || std::strcmp(q.capacity ? out : "", q.value) != 0 ||
+            out[q.capacity] != '#') {
             std::printf("%s [%s] %s: %lu \"%s\"; the table: %u \"%s\"\n", q.file, q.section, q.key,
                         static_cast<unsigned long>(n), out, q.count, q.value);
             ++differ;
         }
     }
-    std::printf("%d of %u answers differ\n", differ, static_cast<unsigned>(sizeof ini_queries / sizeof *ini_queries));
+    std::printf("%d of %u answers differ\n", differ,
+                static_cast<unsigned>(sizeof ini_queries / sizeof *ini_queries));
     return differ != 0;
 }

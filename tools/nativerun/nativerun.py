@@ -1,8 +1,9 @@
 """Runs the native Linux flashfile against modemsim, as a technician would in
 a terminal.
 
-A NativeRun is a winrun.Run (the program's folder and files, modemsim, the
-events, the modem's transcript and flash, the Checker) whose program is the
+A NativeRun is a harness.Run (tools/harness: the program's folder and files,
+modemsim, the events, the modem's transcript and flash, the Checker), the
+sibling of winrun's WineRun, whose program is the
 Linux one: its standard input and output are a pseudo-terminal that is its
 controlling terminal, so questions are typed (y, n, Enter), the load file is
 typed at its prompt and a close request is a real Ctrl-C; --trace gives the
@@ -29,8 +30,8 @@ import sys
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "winrun"))
-from winrun import SOURCE_DIR, Box, Checker, Dialog, Failure, On, Run, read_log  # noqa: E402,F401
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from harness import Failure, Run  # noqa: E402
 
 CSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 _Q = r'"((?:[^"\\]|\\.)*)"'
@@ -107,6 +108,7 @@ class NativeRun(Run):
         self.proc = subprocess.Popen(argv, cwd=self.work, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
                                      start_new_session=True,
                                      preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        self.watch(self.proc)
         os.close(slave)
         streams = {self.master: "tty", self.proc.stderr.fileno(): "trace"}
         pending = {"tty": b"", "trace": b""}
@@ -136,7 +138,7 @@ class NativeRun(Run):
                     if kind == "tty":
                         self._prompt(screen_text(pending["tty"].decode("latin-1")))
         try:
-            self.exit_code = self.proc.wait(30)
+            self.exit_code = self.wait_program(self.proc, 30)
         except subprocess.TimeoutExpired:
             self.errors.append("the program did not exit after its output ended")
             self.kill_program()
@@ -178,6 +180,7 @@ class NativeRun(Run):
         """Types the answer once the program asks on the terminal."""
         if shown.endswith(QUESTION_PROMPT) and self.key_due:
             self.type(self.key_due)
+            self.events.append((time.time() - self.t0, "key", self.key_due.strip() or "Return"))
             self.key_due = None
         elif FILE_PROMPT.match(shown):
             self.events.append((time.time() - self.t0, "dialog", shown))

@@ -12,8 +12,10 @@ import os
 import re
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from winrun import Box, Checker, Failure, On, Run, shot  # noqa: E402
+sys.path[:0] = [os.path.dirname(os.path.abspath(__file__)),
+                os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness")]
+from harness import Box, Checker, Failure, On, shot  # noqa: E402
+from winrun import WineRun  # noqa: E402
 
 LINE_RATE = 11520
 RECORD = r"^devicewrite\(S[123]"
@@ -30,7 +32,7 @@ def main():
 
     # In a Wine desktop the windows have Windows' own frames and titles, in
     # the screenshots too.
-    run = Run("demo", args.exe, args.modemsim, args.out, display=args.display, desktop="Quillmarch,640x400")
+    run = WineRun("demo", args.exe, args.modemsim, args.out, display=args.display, desktop="Quillmarch,640x400")
     load = run.path("modem.hex")
     try:
         # A modem whose resident loader does not fit this load: the program asks

@@ -9,9 +9,8 @@
 #include <string>
 
 #include "app/app.h"
-#include "flash/flash.h"
-#include "link/link.h"
-#include "platform/posix/posix.h"
+#include "posix/posix.h"
+#include "version.h"
 
 namespace {
 
@@ -22,8 +21,8 @@ constexpr size_t PATH_MAX_CHARS = 255;
 // Between two steps of a waiting state, at most this long without a reply.
 constexpr int IDLE_WAIT_MS = 10;
 
-const char USAGE[] =
-    "usage: flashfile [--port DEVICE] [--file PATH] [--dir DIR] [--yes|--no] [--trace] [--log FILE] [N]\n";
+const char USAGE[] = "usage: flashfile [--port DEVICE] [--file PATH] [--dir DIR] [--yes|--no] "
+                     "[--trace] [--log FILE] [N]\n";
 
 const char HELP[] =
     "Programs a new load into the flash of a Quillmarch modem on a serial port.\n"
@@ -38,6 +37,7 @@ const char HELP[] =
     "  --trace        write the debug trace to standard error, one line a trace\n"
     "  --log FILE     append every trace, box and status line to FILE, with times\n"
     "  --help         this text\n"
+    "  --version      the program's name and version\n"
     "\n"
     "COMn is the device named by key COMn of section [Ports] in flashfile.ini\n"
     "(COM3=/dev/ttyUSB0), else /dev/ttyS<n-1>.\n"
@@ -46,15 +46,20 @@ const char HELP[] =
     "error; 3 stopped by the user (Ctrl-C, a confirmed close, SIGTERM).\n";
 
 struct command_line {
+    std::string port;        // --port: the device behind COM1
+    std::string file;        // --file: the load file when the settings name none
+    int answer = posix::ASK; // --yes / --no
+    bool trace = false;
+    std::string log; // --log: the log file in place of the settings' logfile
     std::string dir;
     std::string port_arg; // N
     bool have_n = false;
     bool help = false;
+    bool version = false;
 };
 
 // Empty when the command line is good, else what is wrong with it.
 std::string parse(int argc, char **argv, command_line *cl) {
-    posix::options &o = posix::opts;
     bool yes = false, no = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -75,47 +80,45 @@ std::string parse(int argc, char **argv, command_line *cl) {
         };
         std::string err;
         if (a == "--help" || a == "-h") cl->help = true;
-        else if (a == "--port") err = take_value(&o.port);
+        else if (a == "--version") cl->version = true;
+        else if (a == "--port") err = take_value(&cl->port);
         else if (a == "--file") {
-            err = take_value(&o.file);
-            if (err.empty() && o.file.size() > PATH_MAX_CHARS)
-                err = "the --file path is longer than " + std::to_string(PATH_MAX_CHARS) + " characters";
+            err = take_value(&cl->file);
+            if (err.empty() && cl->file.size() > PATH_MAX_CHARS)
+                err = "the --file path is longer than " + std::to_string(PATH_MAX_CHARS) +
+                      " characters";
         } else if (a == "--dir") err = take_value(&cl->dir);
-        else if (a == "--log") err = take_value(&o.log);
+        else if (a == "--log") err = take_value(&cl->log);
         else if (a == "--yes") yes = true;
         else if (a == "--no") no = true;
-        else if (a == "--trace") o.trace = true;
+        else if (a == "--trace") cl->trace = true;
         else if (a.size() > 1 && a[0] == '-') err = "unknown option " + a;
         else if (cl->have_n) err = "only one port number N may be given";
         else {
             cl->port_arg = a;
             cl->have_n = true;
         }
-        if (has_inline && (a == "--help" || a == "--yes" || a == "--no" || a == "--trace"))
+        if (has_inline &&
+            (a == "--help" || a == "--version" || a == "--yes" || a == "--no" || a == "--trace"))
             err = a + " takes no value";
         if (!err.empty()) return err;
     }
     if (yes && no) return "--yes and --no cannot both be given";
-    if (!o.port.empty() && cl->have_n) return "--port tries COM1 only; leave out N";
-    o.answer = yes ? posix::ANSWER_YES : no ? posix::ANSWER_NO : posix::ASK;
+    if (!cl->port.empty() && cl->have_n) return "--port tries COM1 only; leave out N";
+    cl->answer = yes ? posix::ANSWER_YES : no ? posix::ANSWER_NO : posix::ASK;
     return "";
 }
 
 int exit_status() {
-    switch (job_outcome) {
-    case JOB_COMPLETED: return EXIT_COMPLETED;
-    case JOB_STOPPED: return EXIT_STOPPED;
-    default: return EXIT_FAILED;
-    }
+    return job_completed() ? EXIT_COMPLETED : job_stopped() ? EXIT_STOPPED : EXIT_FAILED;
 }
 
-// The states that wait for something else (the loader thread, the modem's
-// reply) and would otherwise spin: a short wait that the reply, a signal or
-// a redraw request cuts short.
-void idle_if_waiting(int before) {
-    if (flash_state != before) return;
-    if (before == 8) posix::idle_wait(posix::port_fd(hComm), IDLE_WAIT_MS);
-    else if (before == 4 && loader_busy.load() == 1) posix::idle_wait(-1, IDLE_WAIT_MS);
+// A step that left the job waiting for something else (the modem's reply,
+// the loader thread) would otherwise spin: a short wait that the reply, a
+// signal or a redraw request cuts short.
+void idle_if_waiting(bool still) {
+    if (still && reply_awaited()) posix::idle_wait(posix::port_fd(job_port()), IDLE_WAIT_MS);
+    else if (still && loader_running()) posix::idle_wait(-1, IDLE_WAIT_MS);
 }
 
 } // namespace
@@ -131,31 +134,38 @@ int main(int argc, char **argv) {
         std::printf("%s%s", USAGE, HELP);
         return EXIT_COMPLETED;
     }
+    if (cl.version) {
+        std::printf("flashfile %s\n", FLASHFILE_VERSION);
+        return EXIT_COMPLETED;
+    }
     if (!cl.dir.empty() && chdir(cl.dir.c_str()) != 0) {
-        std::fprintf(stderr, "flashfile: cannot work in the folder %s: %s\n", cl.dir.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "flashfile: cannot work in the folder %s: %s\n", cl.dir.c_str(),
+                     std::strerror(errno));
         return EXIT_USAGE;
     }
 
-    posix::terminal_start();
+    posix::output_start(cl.trace);
+    posix::questions_start(cl.answer, cl.file);
+    posix::signals_start();
+    posix::use_com1_device(cl.port);
     // --port: the search starts at COM1, which is that device.
-    std::string cmdline = !posix::opts.port.empty() ? "1" : cl.port_arg;
-    if (!app_startup(cmdline.c_str(), 0, posix::opts.log.c_str())) return EXIT_FAILED;
+    std::string cmdline = !cl.port.empty() ? "1" : cl.port_arg;
+    if (!app_startup(cmdline.c_str(), 0, cl.log.c_str())) return EXIT_FAILED;
 
     for (;;) {
         int request = posix::take_close_request();
         if (request != posix::REQUEST_NONE) posix::serve_close_request(request);
         posix::serve_redraw();
         if (posix::window_destroyed()) break;
-        int before = flash_state;
-        flash_step();
+        bool still = app_step();
         if (posix::window_destroyed()) break;
-        idle_if_waiting(before);
+        idle_if_waiting(still);
     }
     on_window_destroyed();
-    posix::terminal_end();
+    posix::output_end();
 
     int status = exit_status();
     // A loader thread that would not stop must not outlive what it uses.
-    if (loader_busy.load() == 1) _exit(status);
+    if (loader_running()) _exit(status);
     return status;
 }

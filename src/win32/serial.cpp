@@ -26,6 +26,8 @@ port_handle plat_port_open(const char *device_name) {
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
+const char *plat_port_note() { return ""; } // the device name is all there is to say
+
 void plat_port_close(port_handle h) {
     if (h) CloseHandle(h);
 }

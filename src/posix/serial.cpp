@@ -15,13 +15,15 @@
 #include <cstring>
 #include <string>
 
-#include "link/link.h"
-#include "platform/posix/posix.h"
-#include "platform/profile.h"
+#include "posix/posix.h"
+#include "text/profile.h"
 
 namespace {
 
 thread_local uint32_t last_error;
+std::string com1_device;
+// What the last open found, for the core's trace.
+std::string open_note;
 
 int fail(int err) {
     last_error = static_cast<uint32_t>(err);
@@ -48,7 +50,9 @@ uint32_t control(uint32_t flags, int shift) { return (flags >> shift) & 3u; }
 uint32_t with_control(uint32_t flags, int shift, uint32_t value) {
     return (flags & ~(3u << shift)) | (value << shift);
 }
-uint32_t with_bit(uint32_t flags, uint32_t bit, bool on) { return on ? (flags | bit) : (flags & ~bit); }
+uint32_t with_bit(uint32_t flags, uint32_t bit, bool on) {
+    return on ? (flags | bit) : (flags & ~bit);
+}
 
 struct rate {
     uint32_t baud;
@@ -111,27 +115,32 @@ int com_number(const char *name) {
 // COM1 is the --port device; else key COMn of [Ports] in flashfile.ini;
 // else the n-th built-in serial port.
 std::string device_for(int n) {
-    if (n == 1 && !posix::opts.port.empty()) return posix::opts.port;
+    if (n == 1 && !com1_device.empty()) return com1_device;
     char key[16], value[256] = "";
     std::snprintf(key, sizeof key, "COM%d", n);
-    if (profile_read_string("Ports", key, "", value, sizeof value, "flashfile.ini") > 0) return value;
+    if (profile_read_string("Ports", key, "", value, sizeof value, "flashfile.ini") > 0)
+        return value;
     char dev[32];
     std::snprintf(dev, sizeof dev, "/dev/ttyS%d", n - 1);
     return dev;
 }
 
-void trace_port(const char *name, const std::string &device, const char *what) {
+void note_port(const char *name, const std::string &device, const char *what) {
     char text[400];
     std::snprintf(text, sizeof text, "PORT: %.40s is %.300s: %s", name, device.c_str(), what);
-    // A trace like any other, so that the log file says why a port was passed over.
-    debug_trace(text);
+    open_note = text;
 }
 
 } // namespace
 
+void posix::use_com1_device(const std::string &device) { com1_device = device; }
+
 int posix::port_fd(port_handle h) { return h ? port_of(h)->fd : -1; }
 
+const char *plat_port_note() { return open_note.c_str(); }
+
 port_handle plat_port_open(const char *device_name) {
+    open_note.clear();
     int n = com_number(device_name);
     std::string device = n > 0 ? device_for(n) : device_name;
     std::string name = n > 0 ? "COM" + std::to_string(n) : device;
@@ -142,12 +151,12 @@ port_handle plat_port_open(const char *device_name) {
         std::string why = err == ENOENT || err == ENXIO || err == ENODEV ? "missing"
                           : err == EBUSY ? "busy: another program has it open"
                                          : std::string("not opened: ") + std::strerror(err);
-        trace_port(name.c_str(), device, why.c_str());
+        note_port(name.c_str(), device, why.c_str());
         fail(err);
         return nullptr;
     }
     if (!isatty(fd)) {
-        trace_port(name.c_str(), device, "not a terminal");
+        note_port(name.c_str(), device, "not a terminal");
         close(fd);
         fail(ENOTTY);
         return nullptr;
@@ -156,7 +165,8 @@ port_handle plat_port_open(const char *device_name) {
     // program that takes it too.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
-        trace_port(name.c_str(), device, err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err));
+        note_port(name.c_str(), device,
+                  err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err));
         close(fd);
         fail(err == EWOULDBLOCK ? EBUSY : err);
         return nullptr;
@@ -168,7 +178,7 @@ port_handle plat_port_open(const char *device_name) {
     p->shadow.flags = DCB_fBinary;
     p->shadow.flags = with_control(p->shadow.flags, DTR_SHIFT, CONTROL_ENABLE);
     p->shadow.flags = with_control(p->shadow.flags, RTS_SHIFT, CONTROL_ENABLE);
-    trace_port(name.c_str(), device, "open");
+    note_port(name.c_str(), device, "open");
     return p;
 }
 
@@ -197,7 +207,7 @@ int plat_port_get_state(port_handle h, plat_dcb *dcb) {
     }
     if (!(t.c_cflag & PARENB)) d.Parity = 0;
     else if (t.c_cflag & CMSPAR) d.Parity = (t.c_cflag & PARODD) ? 3 : 4; // mark, space
-    else d.Parity = (t.c_cflag & PARODD) ? 1 : 2;                        // odd, even
+    else d.Parity = (t.c_cflag & PARODD) ? 1 : 2;                         // odd, even
     // Termios has no 1.5 stop bits: two reads back as what was set.
     if (!(t.c_cflag & CSTOPB)) d.StopBits = 0;
     else if (d.StopBits == 0) d.StopBits = 2;
@@ -210,11 +220,13 @@ int plat_port_get_state(port_handle h, plat_dcb *dcb) {
     int lines = 0;
     if (ioctl(p->fd, TIOCMGET, &lines) == 0) {
         uint32_t dtr = control(f, DTR_SHIFT);
-        f = with_control(f, DTR_SHIFT, (lines & TIOCM_DTR) ? (dtr ? dtr : CONTROL_ENABLE) : CONTROL_DISABLE);
+        f = with_control(f, DTR_SHIFT,
+                         (lines & TIOCM_DTR) ? (dtr ? dtr : CONTROL_ENABLE) : CONTROL_DISABLE);
         if (!(t.c_cflag & CRTSCTS)) {
             uint32_t rts = control(f, RTS_SHIFT);
             f = with_control(f, RTS_SHIFT,
-                             (lines & TIOCM_RTS) ? (rts == CONTROL_ENABLE ? rts : CONTROL_ENABLE) : CONTROL_DISABLE);
+                             (lines & TIOCM_RTS) ? (rts == CONTROL_ENABLE ? rts : CONTROL_ENABLE)
+                                                 : CONTROL_DISABLE);
         }
     }
     // Hardware flow on RTS is what CRTSCTS does on input.
@@ -230,8 +242,8 @@ int plat_port_get_state(port_handle h, plat_dcb *dcb) {
 int plat_port_set_state(port_handle h, const plat_dcb *dcb) {
     serial_port *p = port_of(h);
     speed_t speed;
-    if (!speed_code(dcb->BaudRate, &speed) || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > 4 ||
-        dcb->StopBits > 2)
+    if (!speed_code(dcb->BaudRate, &speed) || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
+        dcb->Parity > 4 || dcb->StopBits > 2)
         return fail(EINVAL);
 
     termios t;
@@ -389,10 +401,8 @@ int plat_port_lost(port_handle h, char *why, uint32_t size) {
     if (!hung_up && !p->gone) return 0;
     // What came before the hang-up is read first.
     if (ioctl(p->fd, FIONREAD, &queued) == 0 && queued > 0) return 0;
-    if (why && hung_up)
-        std::snprintf(why, size, "%s hung up", p->device.c_str());
-    else if (why)
-        std::snprintf(why, size, "%s: %s", p->device.c_str(), std::strerror(p->gone));
+    if (why && hung_up) std::snprintf(why, size, "%s hung up", p->device.c_str());
+    else if (why) std::snprintf(why, size, "%s: %s", p->device.c_str(), std::strerror(p->gone));
     return 1;
 }
 

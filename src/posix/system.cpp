@@ -10,12 +10,10 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/posix/posix.h"
-#include "platform/profile.h"
+#include "posix/posix.h"
+#include "text/profile.h"
 
 namespace {
-
-const std::thread::id MAIN_THREAD = std::this_thread::get_id();
 
 uint64_t monotonic_ms() {
     timespec ts;
@@ -48,8 +46,6 @@ struct worker {
 const char MODULE_PATH[] = ".\\flashfile";
 
 } // namespace
-
-bool posix::on_main_thread() { return std::this_thread::get_id() == MAIN_THREAD; }
 
 uint32_t plat_tick_count() { return static_cast<uint32_t>(monotonic_ms()); }
 
@@ -114,4 +110,6 @@ uint32_t plat_module_file_name(char *buf, uint32_t capacity) {
     return n;
 }
 
-int plat_set_current_directory(const char *dir) { return chdir(native_path(dir).c_str()) == 0 ? 1 : 0; }
+int plat_set_current_directory(const char *dir) {
+    return chdir(native_path(dir).c_str()) == 0 ? 1 : 0;
+}

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "flash/flash.h"
 #include "platform/platform.h"
+#include "version.h"
 
 static_assert(sizeof(plat_rect) == sizeof(RECT), "plat_rect must have the RECT's layout");
 
@@ -18,7 +18,7 @@ namespace {
 HWND hwndMain;
 
 const char CLASS_NAME[] = "GenericWClass";
-const char WINDOW_TITLE[] = "Quillmarch Flash Loader 1.4f";
+const char WINDOW_TITLE[] = "Quillmarch Flash Loader " FLASHFILE_VERSION;
 constexpr int WINDOW_WIDTH = 440;
 constexpr int WINDOW_HEIGHT = 200;
 
@@ -33,14 +33,16 @@ void paint(HWND hwnd) {
     int y = dpi_y / 4;
     int h = tm.tmHeight + tm.tmExternalLeading;
     TextOutA(dc, x, y, status_line1, static_cast<int>(strnlen(status_line1, sizeof status_line1)));
-    TextOutA(dc, x, y + h, status_line2, static_cast<int>(strnlen(status_line2, sizeof status_line2)));
+    TextOutA(dc, x, y + h, status_line2,
+             static_cast<int>(strnlen(status_line2, sizeof status_line2)));
 
     RECT client;
     GetClientRect(hwnd, &client);
     plat_rect outline;
-    if (bar_geometry(flash_state, client.right, dpi_x, dpi_y, h, &outline, &progress_rect)) {
+    if (bar_geometry(client.right, dpi_x, dpi_y, h, &outline, &progress_rect)) {
         Rectangle(dc, outline.left, outline.top, outline.right, outline.bottom);
-        RECT fill = {progress_rect.left, progress_rect.top, progress_rect.right, progress_rect.bottom};
+        RECT fill = {progress_rect.left, progress_rect.top, progress_rect.right,
+                     progress_rect.bottom};
         FillRect(dc, &fill, static_cast<HBRUSH>(GetStockObject(DKGRAY_BRUSH)));
     }
     EndPaint(hwnd, &ps);
@@ -48,21 +50,14 @@ void paint(HWND hwnd) {
 
 LRESULT CALLBACK MainWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE:
-        hwndMain = hwnd;
-        return 0;
+    case WM_CREATE: hwndMain = hwnd; return 0;
     case WM_DESTROY:
         on_window_destroyed();
         PostQuitMessage(0);
         return 0;
-    case WM_PAINT:
-        paint(hwnd);
-        return 0;
-    case WM_CLOSE:
-        on_close_request();
-        return 0;
-    default:
-        return DefWindowProcA(hwnd, message, wParam, lParam);
+    case WM_PAINT: paint(hwnd); return 0;
+    case WM_CLOSE: on_close_request(); return 0;
+    default: return DefWindowProcA(hwnd, message, wParam, lParam);
     }
 }
 } // namespace
@@ -83,8 +78,8 @@ int plat_create_main_window(int show_cmd) {
     RegisterClassA(&wc); // a failure shows as a failed creation
 
     HWND hwnd = CreateWindowExA(0, CLASS_NAME, WINDOW_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, instance,
-                                nullptr);
+                                CW_USEDEFAULT, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr,
+                                instance, nullptr);
     if (!hwnd) return 0;
     init_status_lines();
     ShowWindow(hwnd, show_cmd);

@@ -1,7 +1,7 @@
 // The private-profile (INI) reading rules of GetPrivateProfileStringA as the
 // Windows program meets them, for the builds and tests that have no Windows.
 // The Wine agreement test holds this reader to the real call.
-#include "platform/profile.h"
+#include "text/profile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,7 +22,8 @@ unsigned char fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 'a' + 
 bool same_name(const char *a, size_t alen, const char *b, size_t blen) {
     if (alen != blen) return false;
     for (size_t i = 0; i < alen; ++i)
-        if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i]))) return false;
+        if (fold(static_cast<unsigned char>(a[i])) != fold(static_cast<unsigned char>(b[i])))
+            return false;
     return true;
 }
 
@@ -96,10 +97,12 @@ bool find_value(const std::string &text, const char *section, const char *key, s
         }
         if (!in_wanted) continue;
 
-        const char *eq = static_cast<const char *>(std::memchr(line, '=', static_cast<size_t>(line_end - line)));
+        const char *eq =
+            static_cast<const char *>(std::memchr(line, '=', static_cast<size_t>(line_end - line)));
         const char *name_end = eq ? eq : line_end;
         while (name_end > line && is_blank(static_cast<unsigned char>(name_end[-1]))) --name_end;
-        if (!same_name(line, static_cast<size_t>(name_end - line), key_b, static_cast<size_t>(key_e - key_b)))
+        if (!same_name(line, static_cast<size_t>(name_end - line), key_b,
+                       static_cast<size_t>(key_e - key_b)))
             continue;
         if (!eq) return false;
         const char *v = eq + 1;
@@ -145,6 +148,7 @@ uint32_t profile_read_string(const char *section, const char *key, const char *d
         out[n] = 0;
         return static_cast<uint32_t>(n);
     }
-    if (file == FILE_READ && find_value(text, section, key, value)) return copy_entry(value, out, capacity);
+    if (file == FILE_READ && find_value(text, section, key, value))
+        return copy_entry(value, out, capacity);
     return copy_entry(fallback, out, capacity);
 }

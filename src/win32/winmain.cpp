@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "app/app.h"
-#include "flash/flash.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int nCmdShow) {
     // The runtime's own split of the command line goes wrong on a quote
@@ -17,7 +16,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int nCmdShow) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         } else {
-            flash_step();
+            app_step();
         }
     }
 }

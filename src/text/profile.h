@@ -5,5 +5,5 @@
 
 #include <cstdint>
 
-uint32_t profile_read_string(const char *section, const char *key, const char *def,
-                             char *out, uint32_t capacity, const char *path);
+uint32_t profile_read_string(const char *section, const char *key, const char *def, char *out,
+                             uint32_t capacity, const char *path);

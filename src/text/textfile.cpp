@@ -1,4 +1,4 @@
-#include "platform/textfile.h"
+#include "text/textfile.h"
 
 #include <cstdio>
 
@@ -43,6 +43,24 @@ int text_getc(text_file *f) {
         f->held = next;
     }
     return c;
+}
+
+int text_line(text_file *f, char *buf, int max, bool cr_ends, int *end) {
+    int len = 0;
+    for (;;) {
+        int c = text_getc(f);
+        if (c < 0 || c == TEXT_END_MARK) {
+            f->ended = true;
+            *end = TEXT_END_MARK;
+            return len;
+        }
+        if (c == '\n' || (cr_ends && c == '\r')) {
+            *end = c;
+            return len;
+        }
+        if (len < max) buf[len] = static_cast<char>(c);
+        ++len;
+    }
 }
 
 size_t text_read(text_file *f, char *buf, size_t n) {
