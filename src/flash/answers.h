@@ -19,8 +19,9 @@ enum {
 
 // Forgets everything, what is left of a token half read too: a new job.
 void answers_clear();
-// Starts counting afresh for the next record; the tail of a token half
-// read stays, its rest may come with the next read.
+// Starts counting afresh, for the next record or, once every write is
+// answered, for the record's next writes; the tail of a token half read
+// stays, its rest may come with the next read.
 void answers_reset();
 // A line went out whole: one more answer is owed.
 void answer_owed();

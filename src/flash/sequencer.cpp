@@ -297,7 +297,14 @@ void step_poll() {
         next_record();
     } else if (came && answers_owed() == 0) {
         seq_state next = handle_nok(answer_latest_text());
+        // Every write so far is answered: the record's next writes are counted afresh.
+        answers_reset();
         state = retry_count > MAX_RESENDS ? SEQ_FLASH_ERROR : next;
+    } else if (!came && answers_owed() > 0 && answers_taken() > 0) {
+        // An answer came after a resend and a whole wait brought none of those still owed: one
+        // was lost. Every later write is answered in turn behind it, so no resend can make up
+        // for it; the resends would only spend minutes before the same end.
+        out_of_step();
     } else if (!came && retry_count <= MAX_RESENDS) {
         ++retry_count;
         send_next_line = 0;
@@ -305,9 +312,7 @@ void step_poll() {
         ++records_resent;
         debug_trace("FLASH: Timeout Resend");
     } else if (!came) {
-        // Some writes answered and some not: the rest may yet come, or never.
-        if (answers_taken() > 0 && answers_owed() > 0) out_of_step();
-        else state = SEQ_NOT_RESPONDING;
+        state = SEQ_NOT_RESPONDING;
     }
 }
 

@@ -8,12 +8,8 @@
 
 namespace {
 
-struct Case {
-    const char *name, *script;
-    int owed, taken, extra;
-    const char *latest;
-};
-const Case cases[] = {
+// name, script, owed, taken, extra, latest
+const std::tuple<const char *, const char *, int, int, int, const char *> cases[] = {
     {"answered", ">OK\r\n", 0, 1, 0, "OK"},
     {"its code to come", ">NOK", 1, 0, 0, ""},
     {"one late: the first answer is the first write's", ">>NOK3\r\n", 1, 1, 0, "NOK3"},
@@ -30,19 +26,19 @@ const Case cases[] = {
 };
 
 TEST(Answers, CountedAgainstTheWrites) {
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (auto &[name, script, owed, taken, extra, latest] : cases) {
+        SCOPED_TRACE(name);
         answers_clear();
-        for (const char *p = c.script; *p; ++p) { // a read: what stands between two marks
+        for (const char *p = script; *p; ++p) { // a read: what stands between two marks
             size_t n = std::strcspn(p, ">|");
             answers_take(p, static_cast<int32_t>(n));
             if (*(p += n) == '>') answer_owed();
             else if (!*p) break;
         }
         EXPECT_EQ(std::make_tuple(answers_owed(), answers_taken(), answers_extra()),
-                  std::make_tuple(c.owed, c.taken, c.extra));
+                  std::make_tuple(owed, taken, extra));
         EXPECT_EQ(answer_latest_text() + std::string(answer_latest_banner() ? " banner" : ""),
-                  c.latest);
+                  latest);
     }
 }
 
