@@ -352,18 +352,6 @@ def damaged_loader(ctx):
     return c
 
 
-@scenario(60, runners=("linux",))
-def file_option_over_settings(ctx):
-    """flashfile.ini names modem.hex, --file other.hex: other.hex is flashed, and named."""
-    ctx.files()
-    os.rename(ctx.run.path("modem.hex"), ctx.run.path("other.hex"))
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    ctx.run.run(boxes=[DONE], args=("--trace", "--file", "other.hex"))
-    c = ctx.check([DONE])
-    c.check(events(ctx.run, "file") == ['"other.hex"'], "file: %r" % events(ctx.run, "file"))
-    return c
-
-
 # The command line, without a modem: arguments, exit status, the line on standard error.
 COMMAND_LINES = [
     (["10x"], 2, r'^flashfile: the port number must be a whole number from 1 to 255, not "10x"; '
@@ -394,8 +382,9 @@ def command_line(ctx):
 def search_devices_present(ctx):
     """Neither N nor --port: the serial devices present by their stable names; a silent one
     (usb-A) passed over, the modem (usb-B) found and named on the status line; --list shows
-    both."""
+    both. flashfile.ini names modem.hex (not there), --file other.hex is flashed and named."""
     ctx.files(log="flash.log")
+    os.rename(ctx.run.path("modem.hex"), ctx.run.path("other.hex"))
     with tempfile.TemporaryDirectory(prefix="ffdev") as root:
         by_id = os.path.join(root, "serial", "by-id")
         os.makedirs(by_id)
@@ -406,8 +395,9 @@ def search_devices_present(ctx):
         listed = subprocess.run([ctx.run.path("flashfile"), "--list"], capture_output=True,
                                 text=True, env=dict(os.environ, **env)).stdout
         ctx.run.prepare({})
-        ctx.run.run(cmdline=None, boxes=[DONE], env=env)
+        ctx.run.run(cmdline=None, boxes=[DONE], env=env, args=("--trace", "--file", "other.hex"))
     c = ctx.check([DONE])
+    c.check(events(ctx.run, "file") == ['"other.hex"'], "file: %r" % events(ctx.run, "file"))
     c.check(re.match(r"^/dev/pts/\d+ %s/usb-A-if00\n/dev/pts/\d+ %s/usb-B-if00\n$"
                      % (by_id, by_id), listed), "--list: %r" % listed)
     _, log = read_log(ctx.run.path("flash.log"))

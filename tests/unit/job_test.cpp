@@ -346,7 +346,6 @@ const Row failures[] = {
     {"no loader file", [](auto &j) { loader_modem(j), j.loader = ""; },
      list(ERASE, "!ERROR|Flash file open failed - kivfldr.hex")},
     // The terminal program reads kivfldr.hex whole before it asks to erase: no question, no "Y".
-    {"loader read first, good", all({loader_modem, loader_first}), list(ERASE, DONE)},
     {"loader read first, missing",
      all({loader_modem, loader_first, [](auto &j) { j.loader = ""; }}),
      list(LOADER + "kivfldr.hex: No such file or directory.\nNothing was erased."), false},
