@@ -4,9 +4,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -40,8 +40,8 @@ const char HELP[] =
     "  N              COM port N (1 to 255) first, then down to COM1; COMn is the\n"
     "                 device of key COMn in section [Ports] of flashfile.ini\n"
     "                 (COM3=/dev/ttyUSB0), else /dev/ttyS<n-1>\n"
-    "                 without either: the serial devices present, USB and ACM\n"
-    "                 adapters first, then built-in ports\n"
+    "                 without either: the serial devices present (USB and ACM\n"
+    "                 adapters, the [Ports] devices, then built-in ports)\n"
     "  --file PATH    the load file (over flashfile.ini's filename; without\n"
     "                 either, asked on the terminal, default modem.hex)\n"
     "  --dir DIR      work in DIR: flashfile.ini, kivfldr.hex, a relative load file\n"
