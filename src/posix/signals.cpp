@@ -95,6 +95,9 @@ void posix::drain_wake_pipe() {
 }
 
 void posix::idle_wait(int port_fd, int ms) {
+    // On a terminal the wait for a late answer is shown counting up by the
+    // second: no longer asleep than that.
+    if (out_is_terminal() && ms > 1000) ms = 1000;
     pollfd p[2] = {{wake_pipe[0], POLLIN, 0}, {port_fd, POLLIN, 0}};
     if (poll(p, port_fd >= 0 ? 2 : 1, ms) > 0 && (p[0].revents & POLLIN)) drain_wake_pipe();
 }
