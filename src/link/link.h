@@ -49,10 +49,14 @@ int32_t send_command(port_handle h, const char *text, int32_t length);
 int32_t port_rx_pending(port_handle h);
 int32_t read_port(int32_t offset, int32_t max);
 void settle_port();
-void spin_wait(uint32_t ms);
+// Sleep at least `ms` on the tick clock, or on the C runtime's clock.
+void pause_ms(uint32_t ms);
 void clock_wait(int32_t ms);
 
 unsigned wait_for_reply(const char *token, unsigned units, int blocking);
+// Milliseconds until a reply wait of `units` begun at wait_start_tick has
+// timed out; 0 once it has.
+uint32_t reply_time_left(unsigned units);
 int match_alternatives(const char *text, const char *list);
 
 // After a failed write: traces the system's last error code with `format`
