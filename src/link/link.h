@@ -14,6 +14,8 @@ extern char comm_device_name[32];
 extern char rx_buffer[4096];
 extern int32_t rx_count;
 extern uint32_t wait_start_tick;
+// What the last look at a reply wait's clock left of it, in ms (reply_time_left).
+extern uint32_t reply_left_ms;
 
 extern char trace_buf[256];
 extern char msg_buf[256];
@@ -47,6 +49,8 @@ constexpr int32_t LINK_CHUNK = 16;
 int32_t devicewrite(port_handle h, const char *data, int32_t length);
 int32_t send_command(port_handle h, const char *text, int32_t length);
 int32_t port_rx_pending(port_handle h);
+// True once the device behind hComm has gone: a reply will never come.
+bool port_lost();
 int32_t read_port(int32_t offset, int32_t max);
 void settle_port();
 // Sleep at least `ms` on the tick clock, or on the C runtime's clock.
@@ -54,6 +58,8 @@ void pause_ms(uint32_t ms);
 void clock_wait(int32_t ms);
 
 unsigned wait_for_reply(const char *token, unsigned units, int blocking);
+// A blocking wait looks at the stop request at least this often.
+constexpr uint32_t LINK_STOP_LOOK_MS = 20;
 // Milliseconds until a reply wait of `units` begun at wait_start_tick has
 // timed out; 0 once it has.
 uint32_t reply_time_left(unsigned units);

@@ -15,10 +15,7 @@ constexpr int32_t RX_TEXT_MAX = static_cast<int32_t>(sizeof rx_buffer) - 1;
 constexpr int32_t LONGEST_REPLY_TOKEN = sizeof VERSION_TOKEN - 1;
 static_assert(LONGEST_REPLY_TOKEN >= static_cast<int32_t>(sizeof REPLY_NOK1 - 1));
 
-// A blocking wait looks at the stop request at least this often.
-constexpr uint32_t STOP_LOOK_MS = 20;
-
-bool timed_out(unsigned units) { return reply_time_left(units) == 0; }
+bool timed_out(unsigned units) { return (reply_left_ms = reply_time_left(units)) == 0; }
 
 unsigned found() {
     // A prompt in the reply is worth seeing on the debugger.
@@ -49,7 +46,9 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
             }
             uint32_t left = reply_time_left(units);
             if (left == 0 || port_stop.load() != 0) return WAIT_TIMEOUT;
-            if (n <= 0) plat_port_wait(hComm, left < STOP_LOOK_MS ? left : STOP_LOOK_MS);
+            // A device that has gone will never answer.
+            if (n <= 0 && port_lost()) return WAIT_TIMEOUT;
+            if (n <= 0) plat_port_wait(hComm, left < LINK_STOP_LOOK_MS ? left : LINK_STOP_LOOK_MS);
         }
     }
 
