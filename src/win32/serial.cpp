@@ -26,6 +26,9 @@ namespace {
 HANDLE held_port;
 bool held;
 char held_byte;
+// The program's own time-outs, put back after each wait.
+COMMTIMEOUTS own_timeouts;
+bool own_known;
 } // namespace
 
 port_handle plat_port_open(const char *device_name) {
@@ -38,6 +41,7 @@ const char *plat_port_note() { return ""; } // the device name is all there is t
 
 void plat_port_close(port_handle h) {
     if (h == held_port) held = false;
+    own_known = false;
     if (h) CloseHandle(h);
 }
 
@@ -60,7 +64,9 @@ int plat_port_set_state(port_handle h, const plat_dcb *dcb) {
 int plat_port_set_timeouts(port_handle h, const plat_timeouts *t) {
     COMMTIMEOUTS c;
     std::memcpy(&c, t, sizeof c);
-    return SetCommTimeouts(h, &c) ? 1 : 0;
+    if (!SetCommTimeouts(h, &c)) return 0;
+    own_timeouts = c, own_known = true;
+    return 1;
 }
 
 int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *written) {
@@ -85,16 +91,16 @@ void plat_port_wait(port_handle h, uint32_t ms) {
     // up every other call on it: the wait is a read by the caller itself, of
     // one byte, that returns as soon as one has come or after `ms`.
     if (ms == 0 || (held && h == held_port)) return;
-    COMMTIMEOUTS own, wait;
-    if (!GetCommTimeouts(h, &own)) return Sleep(1);
-    wait = own;
+    if (!own_known && !GetCommTimeouts(h, &own_timeouts)) return Sleep(1);
+    own_known = true;
+    COMMTIMEOUTS wait = own_timeouts;
     wait.ReadIntervalTimeout = MAXDWORD;
     wait.ReadTotalTimeoutMultiplier = MAXDWORD;
     wait.ReadTotalTimeoutConstant = ms < MAXDWORD ? ms : MAXDWORD - 1;
     if (!SetCommTimeouts(h, &wait)) return Sleep(1);
     DWORD r = 0;
     if (ReadFile(h, &held_byte, 1, &r, nullptr) && r == 1) held = true, held_port = h;
-    SetCommTimeouts(h, &own);
+    SetCommTimeouts(h, &own_timeouts);
 }
 
 int plat_port_pending(port_handle h, uint32_t *in_queue) {

@@ -103,13 +103,15 @@ void plat_sleep(uint32_t ms) {
     // Sleep keeps to the system's timer period, often 15.6 ms, which the
     // settle step's 1 ms would pay twice a loader line; a high-resolution
     // timer where the system has one.
-    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                          TIMER_ALL_ACCESS);
+    // One per thread, left to the process's end (a run has at most two).
+    thread_local HANDLE timer = nullptr;
+    if (!timer)
+        timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                       TIMER_ALL_ACCESS);
     if (!timer) timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
     LARGE_INTEGER due;
     due.QuadPart = -10000LL * ms;
     if (!timer || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
-        if (timer) CloseHandle(timer);
         Sleep(ms);
         return;
     }
@@ -125,7 +127,6 @@ void plat_sleep(uint32_t ms) {
             while (PeekMessageA(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
                 DispatchMessageA(&msg);
         }
-    CloseHandle(timer);
 }
 
 void plat_destroy_main_window() { DestroyWindow(hwndMain); }
