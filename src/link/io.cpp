@@ -126,7 +126,7 @@ void pause_ms(uint32_t ms) {
 }
 
 void clock_wait(int32_t ms) {
-    int64_t until = static_cast<int64_t>(plat_runtime_clock_ms()) + ms;
-    for (int64_t now = until - ms; now < until; now = plat_runtime_clock_ms())
+    int64_t now = plat_runtime_clock_ms(), until = now + ms;
+    for (; now < until; now = plat_runtime_clock_ms())
         plat_sleep(static_cast<uint32_t>(until - now));
 }

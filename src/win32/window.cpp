@@ -102,8 +102,8 @@ void plat_redraw() {
 void plat_sleep(uint32_t ms) {
     // Sleep keeps to the system's timer period, often 15.6 ms, which the
     // settle step's 1 ms would pay twice a loader line; a high-resolution
-    // timer where the system has one.
-    // One per thread, left to the process's end (a run has at most two).
+    // timer where the system has one, one a thread, left to the process's
+    // end (a run has at most two).
     thread_local HANDLE timer = nullptr;
     if (!timer)
         timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
