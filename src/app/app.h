@@ -53,6 +53,9 @@ bool app_step();
 // The modem's answer to a record is awaited: input on the port is worth
 // waking for.
 bool reply_awaited();
+// While a reply is awaited: the milliseconds the main loop may sleep for input
+// before the next step is due (the reply's time-out); else 0.
+uint32_t reply_wait_ms();
 // The loader thread is sending kivfldr.hex.
 bool loader_running();
 // The port the job has open, nullptr when none.

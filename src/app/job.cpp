@@ -12,6 +12,10 @@ bool app_step() {
 
 bool reply_awaited() { return flash_state == SEQ_POLL; }
 
+uint32_t reply_wait_ms() {
+    return reply_awaited() ? reply_time_left(static_cast<unsigned>(reply_timeout)) : 0;
+}
+
 bool loader_running() { return loader_busy.load() == 1; }
 
 port_handle job_port() { return hComm; }

@@ -62,7 +62,7 @@ void step_init() {
 void step_load_file() {
     if (cfg_complete == 1) {
         std::snprintf(download_path, sizeof download_path, "%s", cfg_filename);
-        spin_wait(NAMED_FILE_PAUSE_MS);
+        pause_ms(NAMED_FILE_PAUSE_MS);
     } else if (!choose_load_file()) {
         state = SEQ_END;
         return;
@@ -159,7 +159,7 @@ void judge_loader() {
         ReDraw();
         state = SEQ_OPEN_LOAD;
         settle_port();
-        spin_wait(AFTER_LOADER_MS);
+        pause_ms(AFTER_LOADER_MS);
     } else {
         // The received text is cut to what the buffer has room for.
         int room = static_cast<int>(sizeof trace_buf) - 1 -
@@ -350,7 +350,7 @@ void step_complete() {
     settle_port();
     int ok = 1;
     if (cfg_atchecksum[0] != 0) {
-        spin_wait(BEFORE_CHECKSUM_MS);
+        pause_ms(BEFORE_CHECKSUM_MS);
         if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) <
             0)
             trace_last_error("Com Error = %lX");

@@ -74,6 +74,9 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got);
 // ClearCommError: bytes waiting in the driver; 1 ok, 0 failed.
 int plat_port_pending(port_handle h, uint32_t *in_queue);
+// Sleeps until input is waiting on the port or `ms` have passed, whichever
+// comes first; returns at once when input is already waiting.
+void plat_port_wait(port_handle h, uint32_t ms);
 int plat_port_clear_break(port_handle h);
 int plat_port_flush(port_handle h);
 // TransmitCommChar: the character goes ahead of any queued output.

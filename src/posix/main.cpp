@@ -26,8 +26,9 @@ enum {
 
 // The longest path the core's 256-byte buffers hold.
 constexpr size_t PATH_MAX_CHARS = 255;
-// Between two steps of a waiting state, at most this long without a reply.
-constexpr int IDLE_WAIT_MS = 10;
+// Between two steps while the loader thread runs, at most this long: its end
+// wakes no one.
+constexpr int LOADER_LOOK_MS = 10;
 
 const char USAGE[] = "usage: flashfile [--port DEVICE | N] [--file PATH] [--dir DIR] [--yes|--no]\n"
                      "                 [--trace] [--log FILE]\n"
@@ -154,11 +155,12 @@ std::string log_fault(const std::string &path) {
 }
 
 // A step that left the job waiting for something else (the modem's reply,
-// the loader thread) would otherwise spin: a short wait that the reply, a
-// signal or a redraw request cuts short.
+// the loader thread) would otherwise spin: a wait to the reply's time-out
+// that the reply, a signal or a redraw request cuts short.
 void idle_if_waiting(bool still) {
-    if (still && reply_awaited()) posix::idle_wait(posix::port_fd(job_port()), IDLE_WAIT_MS);
-    else if (still && loader_running()) posix::idle_wait(-1, IDLE_WAIT_MS);
+    if (still && reply_awaited())
+        posix::idle_wait(posix::port_fd(job_port()), static_cast<int>(reply_wait_ms()));
+    else if (still && loader_running()) posix::idle_wait(-1, LOADER_LOOK_MS);
 }
 
 } // namespace

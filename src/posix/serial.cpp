@@ -483,6 +483,11 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     return 1;
 }
 
+void plat_port_wait(port_handle h, uint32_t ms) {
+    pollfd p = {port_of(h)->fd, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(ms)); // a signal cuts it short: the caller looks again
+}
+
 int plat_port_clear_break(port_handle h) {
     if (ioctl(port_of(h)->fd, TIOCCBRK) != 0) return fail(errno);
     return 1;
