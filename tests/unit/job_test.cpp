@@ -264,8 +264,6 @@ const Row recovery[] = {
                       "Programming the Flash|<0%>  Complete.",
                       "Programming the Flash|<99%>  Complete.", COMPLETED, "[arrow]"))(j);
      }},
-    {"NOK1 answered No", all({faults("nok:1@rec:5"), answers("n")}), list(NOK1, ABANDON)},
-    {"NOK4 answered Yes", faults("nok:4@rec:9"), list(NOK4, DONE)},
     {"Z answered without the version", faults("nok:1@rec:5 erasefail@erase:2"),
      list(NOK1, ABANDON)},
     {"NOK4 on the last record, without a line end: the whole load again",
@@ -342,10 +340,6 @@ const Row failures[] = {
      list(ERASE), true, nullptr, list("hThread==NULL")},
     {"a resident loader of another version", [](auto &j) { j.modem.rrfl_version = "1.3"; },
      list(VERSION + "RRFL")},
-    {"an uploaded loader of another version",
-     [](auto &j) { loader_modem(j), j.modem.loader_version = "1.3"; },
-     list(ERASE, VERSION + "kivfldr.hex; received at&&f:00000001FF\r\r\nQuillmarch Flash Loader "
-                           "Ver:1.3\r\n\r\nOK\r\n")},
     {"a long reply without the version is cut to the box",
      [](auto &j) { loader_modem(j), j.modem.loader_version = std::string(300, 'v'); },
      list(ERASE,
