@@ -88,10 +88,12 @@ extern int job_outcome;
 void job_stopped_by_user();
 
 // For the run summary: S-records in the load (counted by its check),
-// records acknowledged in the last sending pass, resends in the whole job,
-// and when that pass began and its last record was acknowledged.
+// records acknowledged in the last sending pass and their bytes as written
+// (each record and its CR), resends in the whole job, and when that pass
+// began and its last record was acknowledged.
 extern int32_t load_record_count;
 extern int32_t records_acked;
+extern int32_t bytes_acked;
 extern int32_t records_resent;
 extern uint32_t pass_start_tick;
 extern uint32_t last_ack_tick;
@@ -106,9 +108,15 @@ int check_load_file(const char *path, char *message, size_t size);
 void loader_thread();
 int flash_download_loader();
 
+// When the device behind the open port has gone: the box that names it,
+// and 1; the sequencer then ends the job. The second looks only in the
+// states that hold the port between steps.
+int line_lost_reported();
+int line_lost_ends_step();
+
 // What sending a record came to: a reply to await, nothing to await (a line
 // that is no record, or the end of the file), or the end of the job (a line
-// too long, a write that failed for good; the user was told).
+// too long, a write that failed for good, a lost line; the user was told).
 enum { RECORD_SENT = 1, RECORD_NOT_AWAITED = 0, RECORD_FAILED = -1 };
 int send_record(int32_t read_new);
 // What a NOK reply leads to: the record again (SEQ_SEND), the whole load
@@ -116,5 +124,6 @@ int send_record(int32_t read_new);
 // for a code no modem sends, the wait going on (SEQ_POLL).
 seq_state handle_nok(const char *reply);
 // 1 when the user chose the full erase and the modem is ready for the load
-// again; 0 with "Abandon Chip!!" for the box.
+// again; 0 with "Abandon Chip!!" for the box (after a Yes, with the word
+// that the flash may be erased).
 int offer_full_erase(const char *question);

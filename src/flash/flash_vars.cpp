@@ -3,6 +3,7 @@
 int job_outcome;
 int32_t load_record_count;
 int32_t records_acked;
+int32_t bytes_acked;
 int32_t records_resent;
 uint32_t pass_start_tick;
 uint32_t last_ack_tick;

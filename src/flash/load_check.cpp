@@ -76,6 +76,25 @@ const char *record_fault(const char *line, int len, char *why, size_t size) {
     return nullptr;
 }
 
+// The value of a good record's address field: for S5 and S6 the number of
+// data records before it.
+long address_of(const char *line) {
+    long value = 0;
+    for (int i = 0; i < address_bytes(line[1]) * 2; ++i)
+        value = value * 16 + hex_value(line[4 + i]);
+    return value;
+}
+
+// A count record that disagrees with the data records before it means that
+// records were lost (one deleted, say): the flash would not hold the load.
+const char *count_fault(const char *line, int data_records, char *why, size_t size) {
+    long said = address_of(line);
+    if (said == data_records) return nullptr;
+    std::snprintf(why, size, "the count record says %ld data records, the file holds %d before it.",
+                  said, data_records);
+    return why;
+}
+
 } // namespace
 
 int check_load_file(const char *path, char *message, size_t size) {
@@ -88,6 +107,10 @@ int check_load_file(const char *path, char *message, size_t size) {
     char line[LINE_MAX_CHARS + 1];
     char why[128];
     int line_no = 0, data_records = 0, ok = 1;
+    // The line of the last data record, and whether an end record followed
+    // it: without one the file may have been cut short.
+    int last_data = 0;
+    bool end_after = false;
     // The first line that is neither blank nor a record. The modem answers
     // such a line, which is not waited for; its answer would be taken for the
     // next record's, and every answer after it for the record after.
@@ -110,7 +133,11 @@ int check_load_file(const char *path, char *message, size_t size) {
         } else if (len > 0 && line[0] == 'S') {
             fault = record_fault(line, len, why, sizeof why);
             ++load_record_count;
-            if (!fault && line[1] >= '1' && line[1] <= '3') ++data_records;
+            if (!fault && line[1] >= '1' && line[1] <= '3')
+                ++data_records, last_data = line_no, end_after = false;
+            if (!fault && (line[1] == '5' || line[1] == '6'))
+                fault = count_fault(line, data_records, why, sizeof why);
+            if (!fault && line[1] >= '7') end_after = true;
         } else if (len > 0 && !stray_line) {
             stray_line = line_no;
             stray_start = line[0];
@@ -137,6 +164,12 @@ int check_load_file(const char *path, char *message, size_t size) {
             "Line %d of %s begins with %s: it is not an S-record, and the file is damaged.\n"
             "Nothing was sent to the modem.",
             stray_line, path, why);
+        ok = 0;
+    } else if (ok && !end_after) {
+        std::snprintf(message, size,
+                      "Line %d of %s: the last data record, with no end record (S7, S8 or S9) "
+                      "after it: the file is cut short.\nNothing was sent to the modem.",
+                      last_data, path);
         ok = 0;
     }
     return ok;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/answers.h"
 #include "flash/flash.h"
 #include "link/link.h"
 #include "link/modem_contract.h"
@@ -16,6 +17,9 @@ constexpr int32_t PROGRESS_EVERY = 64;
 constexpr int32_t PROGRESS_AT = 6;
 // After this the sequencer gives up (it tests for more than 6 resends).
 constexpr int32_t RETRIES_EXHAUSTED = 7;
+constexpr const char *ABANDON_TEXT = "Abandon Chip!!";
+constexpr const char *ERASE_UNCONFIRMED_TEXT =
+    "Abandon Chip!! The modem did not confirm the full erase: its flash may be erased.";
 
 void show_progress() {
     std::snprintf(status_line1, sizeof status_line1, "%s", "Programming the Flash");
@@ -95,7 +99,9 @@ int send_record(int32_t read_new) {
     }
 
     int attempt = 0;
-    while (devicewrite(hComm, line_buf, line_len) < 0) {
+    int32_t written;
+    while ((written = devicewrite(hComm, line_buf, line_len)) < 0) {
+        if (line_lost_reported()) return RECORD_FAILED;
         if (++attempt == WRITE_ATTEMPTS) {
             trace_last_error("Com Error= %lX ");
             message_box("Failed to write line to Modem", "Solid CommError",
@@ -104,7 +110,11 @@ int send_record(int32_t read_new) {
         }
     }
 
-    if (line_buf[0] == 'S') return RECORD_SENT;
+    if (line_buf[0] == 'S') {
+        // The modem answers a line once its CR has reached it.
+        if (written >= line_len) answer_owed();
+        return RECORD_SENT;
+    }
     // Not a record: the modem does not answer it, so nothing is awaited, not
     // even for a last line without a line end.
     debug_trace("FLASH: No colon!");
@@ -115,11 +125,12 @@ int offer_full_erase(const char *question) {
     int answer = message_box(question, "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO);
     if (answer == PLAT_IDYES) {
         debug_trace("FLASH: Sending Z");
-        plat_port_transmit_char(hComm, CHAR_ERASE_ALL);
+        if (plat_port_transmit_char(hComm, CHAR_ERASE_ALL)) answer_owed();
         settle_port();
-        // What counts is the reply text, not whether "OK" came in time.
-        wait_for_reply(REPLY_OK, UNITS_ERASE_ALL, 1);
-        if (std::strstr(rx_buffer, VERSION_TOKEN)) {
+        // The reply to "Z" is the answer after every answer still owed, and
+        // only its banner says that the flash was erased.
+        int ok = await_answers(UNITS_ERASE_ALL) && answer_latest() == ANSWER_OK;
+        if (ok && answer_latest_banner()) {
             std::snprintf(status_line1, sizeof status_line1, "%s", "Erasing the Flash Chip.");
             std::snprintf(status_line2, sizeof status_line2, "%s", "Please be Patient...");
             ReDraw();
@@ -132,7 +143,8 @@ int offer_full_erase(const char *question) {
         }
     }
     retry_count = RETRIES_EXHAUSTED;
-    std::snprintf(status_line1, sizeof status_line1, "%s", "Abandon Chip!!");
+    std::snprintf(status_line1, sizeof status_line1, "%s",
+                  answer == PLAT_IDYES ? ERASE_UNCONFIRMED_TEXT : ABANDON_TEXT);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "flash/answers.h"
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
@@ -26,16 +27,8 @@ constexpr int WARNING = PLAT_MB_OK | PLAT_MB_ICONWARNING;
 // A path of 255 characters and the longest reason fit whole.
 constexpr size_t LOAD_REFUSAL_SIZE = 512;
 constexpr const char *NO_RECORDS_TEXT = "The load file holds no S-records: nothing was programmed.";
-
-// A record resent after a time-out may still get the answer to its earlier
-// write. The modem answers every line in turn, so that late answer comes
-// first and the resend's own behind it; every answer owed is taken, until
-// the last write's time-out, before the next record goes out, or that record
-// would be acknowledged by an answer meant for this one (and the last by one
-// that came before it).
-int32_t replies_owed;     // answers still to come to earlier writes of this record
-bool record_in;           // this record is acknowledged; only owed answers are awaited
-uint32_t last_write_tick; // when this record was last written
+constexpr const char *OUT_OF_STEP_TEXT =
+    "The modem's answers fell out of step with the records sent: its flash may not hold the load.";
 
 void trace_int(const char *format, int value) {
     std::snprintf(trace_buf, sizeof trace_buf, format, value);
@@ -54,13 +47,12 @@ void close_hex_file() {
 
 void step_init() {
     job_outcome = JOB_UNFINISHED;
-    records_acked = records_resent = load_record_count = 0;
+    records_acked = records_resent = load_record_count = bytes_acked = 0;
     pass_start_tick = last_ack_tick = 0;
     loader_busy = 0;
     loader_ticks = 0;
     hex_eof = 0;
-    replies_owed = 0;
-    record_in = false;
+    answers_clear();
     debug_trace("FLASH: Flash init state");
     if (com_port == 0) com_port = 255;
     state = SEQ_LOAD_FILE;
@@ -217,10 +209,9 @@ void step_open_load() {
     send_next_line = 1;
     // A restart after a full erase sends the whole load again.
     hex_eof = 0;
-    replies_owed = 0;
-    record_in = false;
+    answers_clear();
     load_line_no = 0;
-    records_acked = 0;
+    records_acked = bytes_acked = 0;
     pass_start_tick = last_ack_tick = plat_tick_count();
     state = SEQ_SEND;
 }
@@ -230,7 +221,7 @@ void step_send() {
     if (sent == RECORD_FAILED) state = SEQ_END;
     if (sent == RECORD_SENT) {
         rx_count = 0;
-        wait_start_tick = last_write_tick = plat_tick_count();
+        wait_start_tick = plat_tick_count();
         state = SEQ_POLL;
     }
 }
@@ -240,24 +231,38 @@ void complete() {
     state = SEQ_COMPLETE;
 }
 
-// The current record and every answer owed to it are in: on to the next.
+// The current record is acknowledged: on to the next.
 void next_record() {
     send_next_line = 1;
-    replies_owed = 0;
-    record_in = false;
+    answers_reset();
     // Only an acknowledged last record completes the job.
     if (hex_eof == 1) complete();
     else state = SEQ_SEND;
 }
 
-int count_replies(const char *text) {
-    int n = 0;
-    for (const char *p = std::strstr(text, REPLY_OK); p; p = std::strstr(p + 1, REPLY_OK)) ++n;
-    return n;
+// Which write an answer belongs to can no longer be told: nothing the modem
+// says from here on can count as success.
+void out_of_step() {
+    std::snprintf(trace_buf, sizeof trace_buf,
+                  "FLASH: Answers out of step: %d owed, %d with no write waiting",
+                  static_cast<int>(answers_owed()), static_cast<int>(answers_extra()));
+    debug_trace(trace_buf);
+    std::snprintf(status_line1, sizeof status_line1, "%s", OUT_OF_STEP_TEXT);
+    state = SEQ_FLASH_ERROR;
 }
 
+// Every write of the record, resends included, is owed an answer, and the
+// answers come in the order of the writes. Only once every one has come does
+// the last decide; until then a late answer to an earlier write could be
+// taken for the record's own, or the next record's.
 void step_poll() {
-    unsigned r = wait_for_reply(REPLY_OK, static_cast<unsigned>(reply_timeout), 0);
+    int32_t before = answers_taken();
+    unsigned r = poll_answers(static_cast<unsigned>(reply_timeout));
+    bool came = answers_taken() != before;
+    if (answers_extra() > 0) {
+        out_of_step();
+        return;
+    }
 
     // The end of the file was reached with nothing left to write: there is
     // no reply to wait for.
@@ -272,7 +277,11 @@ void step_poll() {
         complete();
         return;
     }
-    if (r == WAIT_PENDING) return;
+    // A line that never falls quiet keeps the polling wait from its time-out.
+    uint32_t limit = static_cast<uint32_t>(reply_timeout) * WAIT_UNIT_MS;
+    bool timed_out = !came && (r == WAIT_TIMEOUT ||
+                               (r == WAIT_FOUND && plat_tick_count() - wait_start_tick > limit));
+    if (!came && !timed_out) return;
 
     if (reply_timeout != UNITS_RECORD) {
         reply_timeout = UNITS_RECORD;
@@ -280,45 +289,30 @@ void step_poll() {
     }
     wait_start_tick = plat_tick_count();
 
-    if (r == WAIT_TIMEOUT && record_in) {
-        next_record(); // the earlier write's answer was lost after all
-    } else if (r == WAIT_TIMEOUT) {
-        if (retry_count <= MAX_RESENDS) {
-            ++retry_count;
-            send_next_line = 0;
-            state = SEQ_SEND;
-            ++records_resent;
-            ++replies_owed;
-            debug_trace("FLASH: Timeout Resend");
-        } else state = SEQ_NOT_RESPONDING;
-    } else if (std::strstr(rx_buffer, REPLY_NOK)) {
-        // Refused after all: this NOK is the answer owed to the later write,
-        // and the record must be acknowledged again.
-        if (record_in) {
-            record_in = false;
-            bytes_sent -= line_len;
-            --records_acked;
-            if (replies_owed > 0) --replies_owed;
-        }
-        seq_state next = handle_nok(rx_buffer);
+    if (came && answers_owed() == 0 && answer_latest() == ANSWER_OK) {
+        bytes_sent += line_len;
+        bytes_acked += line_len;
+        ++records_acked;
+        last_ack_tick = wait_start_tick;
+        next_record();
+    } else if (came && answers_owed() == 0) {
+        seq_state next = handle_nok(answer_latest_text());
+        // Every write so far is answered: the record's next writes are counted afresh.
+        answers_reset();
         state = retry_count > MAX_RESENDS ? SEQ_FLASH_ERROR : next;
-    } else {
-        int answers = count_replies(rx_buffer);
-        if (!record_in) { // the first answer acknowledges the record
-            record_in = true;
-            bytes_sent += line_len;
-            ++records_acked;
-            last_ack_tick = wait_start_tick;
-            --answers;
-        }
-        replies_owed = answers >= replies_owed ? 0 : replies_owed - answers;
-        if (replies_owed == 0) {
-            next_record();
-            return;
-        }
-        rx_count = 0;
-        wait_start_tick = last_write_tick;
-        debug_trace("FLASH: Awaiting the answer owed to an earlier write");
+    } else if (!came && answers_owed() > 0 && answers_taken() > 0) {
+        // An answer came after a resend and a whole wait brought none of those still owed: one
+        // was lost. Every later write is answered in turn behind it, so no resend can make up
+        // for it; the resends would only spend minutes before the same end.
+        out_of_step();
+    } else if (!came && retry_count <= MAX_RESENDS) {
+        ++retry_count;
+        send_next_line = 0;
+        state = SEQ_SEND;
+        ++records_resent;
+        debug_trace("FLASH: Timeout Resend");
+    } else if (!came) {
+        state = SEQ_NOT_RESPONDING;
     }
 }
 
@@ -431,7 +425,7 @@ void flash_shut_down() { state = SEQ_END; }
 
 void trace_summary() {
     uint32_t ms = last_ack_tick - pass_start_tick;
-    long long rate = ms > 0 ? static_cast<long long>(bytes_sent) * 1000 / ms : 0;
+    long long rate = ms > 0 ? static_cast<long long>(bytes_acked) * 1000 / ms : 0;
     char records[96];
     if (job_outcome == JOB_COMPLETED)
         std::snprintf(records, sizeof records, "completed, %d records",
@@ -444,7 +438,7 @@ void trace_summary() {
     char text[256];
     std::snprintf(text, sizeof text,
                   "FLASH: Summary: %s (%d resent), %d bytes in %u.%u s, %lld bytes/s", records,
-                  static_cast<int>(records_resent), static_cast<int>(bytes_sent), ms / 1000,
+                  static_cast<int>(records_resent), static_cast<int>(bytes_acked), ms / 1000,
                   ms % 1000 / 100, rate);
     debug_trace(text);
 }
@@ -454,22 +448,24 @@ void job_stopped_by_user() {
 }
 
 void flash_step() {
-    switch (state) {
-    case SEQ_INIT: step_init(); break;
-    case SEQ_LOAD_FILE: step_load_file(); break;
-    case SEQ_PROBE: step_probe(); break;
-    case SEQ_LOADER: step_loader(); break;
-    case SEQ_OPEN_LOADER: step_open_loader(); break;
-    case SEQ_OPEN_LOAD: step_open_load(); break;
-    case SEQ_SEND: step_send(); break;
-    case SEQ_POLL: step_poll(); break;
-    case SEQ_NOT_RESPONDING: step_not_responding(); break;
-    case SEQ_RRFL_VERSION: step_rrfl_version(); break;
-    case SEQ_FLASH_ERROR: step_flash_error(); break;
-    case SEQ_COMPLETE: step_complete(); break;
-    case SEQ_END: step_end(); break;
-    case SEQ_DESTROY: step_destroy(); break;
-    }
+    // A device gone: no step of any state can do more than find that out.
+    if (line_lost_ends_step()) state = SEQ_END;
+    else switch (state) {
+        case SEQ_INIT: step_init(); break;
+        case SEQ_LOAD_FILE: step_load_file(); break;
+        case SEQ_PROBE: step_probe(); break;
+        case SEQ_LOADER: step_loader(); break;
+        case SEQ_OPEN_LOADER: step_open_loader(); break;
+        case SEQ_OPEN_LOAD: step_open_load(); break;
+        case SEQ_SEND: step_send(); break;
+        case SEQ_POLL: step_poll(); break;
+        case SEQ_NOT_RESPONDING: step_not_responding(); break;
+        case SEQ_RRFL_VERSION: step_rrfl_version(); break;
+        case SEQ_FLASH_ERROR: step_flash_error(); break;
+        case SEQ_COMPLETE: step_complete(); break;
+        case SEQ_END: step_end(); break;
+        case SEQ_DESTROY: step_destroy(); break;
+        }
     // Every way to the end other than completion (a box, a No, a cancelled
     // choice, a failed write) is a failed job.
     if ((state == SEQ_END || state == SEQ_DESTROY) && job_outcome == JOB_UNFINISHED)

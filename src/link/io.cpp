@@ -90,6 +90,8 @@ int32_t port_rx_pending(port_handle h) {
     return static_cast<int32_t>(in_queue);
 }
 
+bool port_lost() { return hComm && plat_port_lost(hComm, nullptr, 0); }
+
 int32_t read_port(int32_t offset, int32_t max) {
     int32_t waiting = port_rx_pending(hComm);
     if (waiting < 1) return 0;

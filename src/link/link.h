@@ -47,6 +47,8 @@ constexpr int32_t LINK_CHUNK = 16;
 int32_t devicewrite(port_handle h, const char *data, int32_t length);
 int32_t send_command(port_handle h, const char *text, int32_t length);
 int32_t port_rx_pending(port_handle h);
+// True once the device behind hComm has gone: a reply will never come.
+bool port_lost();
 int32_t read_port(int32_t offset, int32_t max);
 void settle_port();
 void spin_wait(uint32_t ms);

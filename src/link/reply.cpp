@@ -42,6 +42,8 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
                 if (std::strstr(rx_buffer, token)) return found();
             }
             if (timed_out(units) || port_stop.load() != 0) return WAIT_TIMEOUT;
+            // A device that has gone will never answer.
+            if (n <= 0 && port_lost()) return WAIT_TIMEOUT;
         }
     }
 

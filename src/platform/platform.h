@@ -75,6 +75,12 @@ int plat_port_clear_break(port_handle h);
 int plat_port_flush(port_handle h);
 // TransmitCommChar: the character goes ahead of any queued output.
 int plat_port_transmit_char(port_handle h, char c);
+// 1 once the device behind the port has gone for good (it hung up, or
+// gives input/output errors: a USB adapter pulled, the far end of a
+// pseudo-terminal closed) and nothing it sent is left to read; what the
+// system said, naming the device, goes to `why` when given. The Windows
+// backend always says 0: there a removed device shows as failed writes.
+int plat_port_lost(port_handle h, char *why, uint32_t size);
 uint32_t plat_last_error();
 
 // ---- time ----------------------------------------------------------------

@@ -36,6 +36,7 @@ struct serial_port {
     plat_dcb shadow;         // the last record set, for what termios cannot hold
     uint32_t write_per_byte; // write time-outs, milliseconds
     uint32_t write_constant;
+    int gone = 0; // the error that said the device has gone, 0 while it is there
 };
 
 serial_port *port_of(port_handle h) { return static_cast<serial_port *>(h); }
@@ -89,6 +90,12 @@ uint64_t now_ms() {
 int64_t write_limit(const serial_port *p, uint32_t n) {
     if (p->write_per_byte == 0 && p->write_constant == 0) return -1;
     return static_cast<int64_t>(p->write_per_byte) * n + p->write_constant;
+}
+
+// A call on a device that has gone fails with one of these.
+int fail_on(serial_port *p, int err) {
+    if (err == EIO || err == ENXIO || err == ENODEV) p->gone = err;
+    return fail(err);
 }
 
 // A pseudo-terminal has no modem lines: that is no failure.
@@ -308,7 +315,7 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno != EAGAIN) {
             *written = done;
-            return fail(errno);
+            return fail_on(p, errno);
         }
         // The line cannot take more now: wait for room until the time-out,
         // then return short, as a Windows write does.
@@ -339,13 +346,13 @@ int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN) return 1;
-        return fail(errno);
+        return fail_on(p, errno);
     }
 }
 
 int plat_port_pending(port_handle h, uint32_t *in_queue) {
     int n = 0;
-    if (ioctl(port_of(h)->fd, FIONREAD, &n) != 0) return fail(errno);
+    if (ioctl(port_of(h)->fd, FIONREAD, &n) != 0) return fail_on(port_of(h), errno);
     *in_queue = n > 0 ? static_cast<uint32_t>(n) : 0;
     return 1;
 }
@@ -380,6 +387,22 @@ int plat_port_transmit_char(port_handle h, char c) {
     uint32_t written = 0;
     if (!plat_port_write(h, &c, 1, &written)) return 0;
     if (written != 1) return fail(ETIMEDOUT);
+    return 1;
+}
+
+int plat_port_lost(port_handle h, char *why, uint32_t size) {
+    serial_port *p = port_of(h);
+    if (!p) return 0;
+    // A hang-up also wakes every poll at once: whoever waits on the port
+    // would spin.
+    pollfd pfd{p->fd, POLLIN, 0};
+    bool hung_up = poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLHUP | POLLERR));
+    int queued = 0;
+    if (!hung_up && !p->gone) return 0;
+    // What came before the hang-up is read first.
+    if (ioctl(p->fd, FIONREAD, &queued) == 0 && queued > 0) return 0;
+    if (why && hung_up) std::snprintf(why, size, "%s hung up", p->device.c_str());
+    else if (why) std::snprintf(why, size, "%s: %s", p->device.c_str(), std::strerror(p->gone));
     return 1;
 }
 

@@ -83,4 +83,7 @@ int plat_port_flush(port_handle h) { return FlushFileBuffers(h) ? 1 : 0; }
 
 int plat_port_transmit_char(port_handle h, char c) { return TransmitCommChar(h, c) ? 1 : 0; }
 
+// A removed device shows as failed writes; it is never told apart here.
+int plat_port_lost(port_handle, char *, uint32_t) { return 0; }
+
 uint32_t plat_last_error() { return GetLastError(); }

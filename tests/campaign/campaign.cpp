@@ -59,6 +59,7 @@ struct {
     uint64_t longest = 0;
     std::map<std::string, std::pair<long, uint64_t>> outcomes;
 } stats;
+long hang_ups = 0, merged = 0; // devices that hung up; reads that held two answers or more
 
 std::string play(uint64_t seed, bool verbose) {
     rng.seed(seed), drawn.clear();
@@ -148,6 +149,21 @@ std::string play(uint64_t seed, bool verbose) {
                         "@" + one_of<std::string>("rate", {"0.005", "0.02", "0.1"});
         if (!sim::parse_fault(f, true, &c.random_faults.emplace_back(), &f)) return f;
     }
+    // Drawn apart, so that earlier jobs stay as they were: answers later than the time-out (also
+    // to the resend, maybe with a NOK: NOK1 and NOK4 bring the erase offer); hang-ups.
+    std::mt19937_64 later(seed * 0x9E3779B97F4A7C15u);
+    std::vector<std::string> beyond;
+    std::swap(rng, later);
+    for (int n = maybe("beyond", 0.1) ? 1 + draw("n", R + 3) : 0, i = 0; n && i < 3; ++i) {
+        std::string at = "@rec:" + std::to_string(n + (i == 1)); // (twice:) its resend
+        if (i == 0 || maybe(i == 1 ? "twice" : "late-nok", 0.5))
+            beyond.push_back(i == 2 ? "nok:" + std::to_string(one_of("nok", {1, 3, 4})) + at
+                                    : "late:" + std::to_string(one_of("s", {181, 190, 370})) +
+                                          "000" + at);
+    }
+    When hang_at = maybe("hang-up", 0.03) ? when(R, true) : When{};
+    std::swap(rng, later);
+    for (auto &f : beyond) sim::parse_fault(f, false, &c.faults.emplace_back(), &f);
     // Faults at the PC's end, the user's answers and closes, each at a moment of the job.
     std::deque<int> takes;
     When write_at, hold_at;
@@ -161,7 +177,8 @@ std::string play(uint64_t seed, bool verbose) {
         (w.hold ? hold_at : closes.emplace_back()) = w;
     }
     const std::deque<int> takes_drawn = takes;
-    bool faultless = c.faults.empty() && c.random_faults.empty() && takes.empty(),
+    bool faultless = c.faults.empty() && c.random_faults.empty() && takes.empty() &&
+                     hang_at.state < 0 && !hang_at.send && !hang_at.poll && !hang_at.hold,
          said_no = false;          // closes refused allowed
     int yes_left = draw("yes", 4); // Yes to the retry questions: a finite number
     uint32_t tick_base =
@@ -195,6 +212,7 @@ std::string play(uint64_t seed, bool verbose) {
         };
         m->on_write = [&] { // a close during the upload: the loader thread waits at its line until
                             // it is answered
+            if (hang_at.hold && loader_lines_sent.load() == hang_at.hold - 1) m->hung_up = true;
             if (!hold_at.hold || held_once || std::this_thread::get_id() == m->gui ||
                 loader_lines_sent.load() != hold_at.hold - 1)
                 return;
@@ -206,6 +224,7 @@ std::string play(uint64_t seed, bool verbose) {
         if (!takes.empty() && write_at.now(first)) m->write_takes = takes, takes.clear();
         if (next_close < closes.size() && closes[next_close].now(first))
             on_close_request(), ++next_close;
+        if (hang_at.now(first)) m->hung_up = true;
         if (m->loader_held && !close_served.exchange(true) && on_close_request() != CLOSE_SHUTDOWN)
             m->loader_held = false;
     };
@@ -226,7 +245,8 @@ std::string play(uint64_t seed, bool verbose) {
     stats.longest = std::max<uint64_t>(stats.longest, m->now_ms);
     for (int k = 0; k < 8; ++k) stats.fired[k] += job.model->counters().faults_by_kind[k];
     for (int t : takes_drawn) ++stats.writes[t < 0 ? 0 : t == 0 ? 1 : 2];
-    stats.closes += static_cast<long>(closes.size()) + (hold_at.hold != 0);
+    stats.closes += static_cast<long>(closes.size()) + (hold_at.hold != 0), hang_ups += m->hung_up;
+    for (auto &r : m->reads) merged += r.find("OK") < r.rfind("OK"); // two answers in one read
     for (auto &t : m->debug)
         verbose &&t != "\n" && t.rfind("devicewrite", 0) ? std::cout << "trace: " << t << "\n"
                                                          : std::cout;
@@ -293,7 +313,8 @@ int main(int argc, char **argv) {
     for (int k = 0; k < 8; ++k) std::cout << " " << kinds[k] << " " << stats.fired[k];
     std::cout << "\nat the PC's end: failed writes " << stats.writes[0] << " empty writes "
               << stats.writes[1] << " short writes " << stats.writes[2]
-              << "; closes asked: " << stats.closes << "\noutcomes (jobs, first seed):\n";
+              << "; closes asked: " << stats.closes << "; hang-ups: " << hang_ups
+              << "\nreads holding two answers: " << merged << "\noutcomes (jobs, first seed):\n";
     for (auto &[k, n] : stats.outcomes)
         std::cout << "  " << n.first << "  (" << n.second << ")  " << k << "\n";
 }

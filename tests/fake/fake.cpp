@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/app.h"
+#include "flash/answers.h"
 #include "flash/flash.h"
 #include "identify/identify.h"
 #include "link/link.h"
@@ -43,6 +44,7 @@ void reset_program() {
     loader_busy = loader_result = loader_lines_sent = loader_line_total = port_stop =
         loader_bad_line = 0;
     std::memset(rx_buffer, 0, sizeof rx_buffer);
+    answers_clear();
     std::memset(&comm_dcb, 0, sizeof comm_dcb);
     read_flash_settings(nullptr, cfg_modemname, cfg_filename);
     cfg_complete = 0;
@@ -182,7 +184,7 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
         int take = m.write_takes.empty() ? static_cast<int>(n) : m.write_takes.front();
         if (!m.write_takes.empty()) m.write_takes.pop_front();
         m.writes.emplace_back(m.now_ms.load(), n);
-        if (take < 0 || !fake::port_of(h)) return m.last_error = 0x1F, *written = 0, 0;
+        if (take < 0 || !fake::port_of(h) || m.hung_up) return m.last_error = 0x1F, *written = 0, 0;
         *written = static_cast<uint32_t>(take);
         m.line.append(static_cast<const char *>(data), static_cast<size_t>(take));
         if (sim::Modem *modem = fake::modem_of(h))
@@ -203,7 +205,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
         m.incoming += l.bytes;
     }
     if (m.on_look) m.on_look();
-    if (m.fail_pending || !fake::port_of(h)) return 0;
+    if (m.fail_pending || !fake::port_of(h) || m.hung_up) return 0;
     sim::Modem *modem = fake::modem_of(h);
     uint64_t now = fake::advance();
     *in_queue =
@@ -237,13 +239,16 @@ int plat_port_flush(port_handle) { return 1; }
 
 int plat_port_transmit_char(port_handle h, char c) {
     fake::Lock lock(pc().mu);
-    if (!fake::port_of(h)) return 0;
+    if (!fake::port_of(h) || pc().hung_up) return 0;
     pc().line += c;
     if (sim::Modem *modem = fake::modem_of(h)) modem->priority_char(c, fake::us(pc().now_ms));
     return 1;
 }
 
 uint32_t plat_last_error() { return pc().last_error; }
+int plat_port_lost(port_handle h, char *why, uint32_t size) {
+    return pc().hung_up && h && (!why || std::snprintf(why, size, "/dev/ttyUSB0 hung up"));
+}
 
 // ---- time ----
 

@@ -56,6 +56,7 @@ struct Machine {
     plat_dcb dcb{}; // what GetCommState reports; SetCommState stores here
     plat_timeouts timeouts{};
     bool fail_get_state = false, fail_set_state = false, fail_pending = false, fail_read = false;
+    std::atomic<bool> hung_up{false}; // the device went away: port calls fail, and it says so
     uint32_t last_error = 0;
 
     std::vector<std::string> debug; // every OutputDebugStringA text
