@@ -204,7 +204,6 @@ const Row ways_in[] = {
                       found + "Initializing, Please Wait.", ERASING, "[arrow]", SENDING, COMPLETED,
                       "[arrow]"))(j);
      }},
-    {"erase refused: no Y, port closed", all({loader_modem, answers("n")}), list(ERASE), false},
     {"resident loader running; the log names the load before its first line",
      [](auto &j) { j.modem.firmware_running = false; }, list(DONE), true,
      [](auto &j) {
