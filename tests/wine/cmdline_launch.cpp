@@ -37,7 +37,7 @@ int main() {
     int live = 0;
     for (Run &r : runs) {
         // Settings that name the load, so no dialog stops the run before the
-        // search; a load with a data record, which the load check passes.
+        // search; a whole load (a data record and its end), which the check passes.
         std::string dir = r.folder, exe = dir + "\\flashfile.exe";
         CreateDirectoryA(dir.c_str(), nullptr);
         char line[MAX_PATH];
@@ -47,7 +47,7 @@ int main() {
         if (!CopyFileA(program.c_str(), exe.c_str(), FALSE) ||
             !put_file(dir + "\\flashfile.ini",
                       "[FlashInfo]\r\nmodemname=Test\r\nfilename=modem.hex\r\n") ||
-            !put_file(dir + "\\modem.hex", "S00600004844521B\nS1050000AABB95\n") ||
+            !put_file(dir + "\\modem.hex", "S00600004844521B\nS1050000AABB95\nS9030000FC\n") ||
             !CreateProcessA(exe.c_str(), line, nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
                             nullptr, nullptr, &si, &r.pi)) {
             std::printf("cannot set up or start %s (error %lu)\n", r.line, GetLastError());
