@@ -30,7 +30,7 @@ int bar_geometry(int32_t client_right, int32_t dpi_x, int32_t dpi_y, int32_t lin
 // port as it stands. The terminal program's Ctrl-C asks the same, and its
 // termination request is a close already confirmed; either tells the modem
 // "Y" before a close that ends the job at once, as that program promises
-// for every close.
+// for every close, unless the job was ending without it (a give-up).
 enum { CLOSE_BY_WINDOW = 0, CLOSE_BY_TERMINAL = 1, CLOSE_BY_TERMINATION = 2 };
 // What a close request did.
 enum { CLOSE_IGNORED = 0, CLOSE_DECLINED = 1, CLOSE_SHUTDOWN = 2, CLOSE_DESTROYED = 3 };
@@ -53,6 +53,9 @@ bool app_step();
 // The modem's answer to a record is awaited: input on the port is worth
 // waking for.
 bool reply_awaited();
+// While a reply is awaited: the milliseconds the main loop may sleep for input
+// before the next step is due (the reply's time-out); else 0.
+uint32_t reply_wait_ms();
 // The loader thread is sending kivfldr.hex.
 bool loader_running();
 // The port the job has open, nullptr when none.
@@ -61,6 +64,25 @@ port_handle job_port();
 // the user, or neither (failed, or not ended).
 bool job_completed();
 bool job_stopped();
+// The modem was given work on its flash (the loader upload or a load record
+// began): a job that ends otherwise leaves the flash to be programmed again.
+bool job_touched_flash();
+// A close request now would ask first.
+bool close_would_ask();
+// Ends the probe's and the reply waits at once, for a stop that will not
+// ask; safe in a signal handler.
+void stop_waits();
+// While a record's answer is awaited: 1, with the seconds waited and allowed.
+int reply_wait(int32_t *waited_s, int32_t *limit_s);
+
+// Where the terminal program departs from the window's ways; the window
+// program leaves them as they are. Given before app_startup.
+struct app_choices {
+    const char *load_path = nullptr; // over the settings' filename
+    int first_port = 0;              // 1 to 255, over the command line's first character
+    bool loader_first = false;       // kivfldr.hex checked before the full-erase question
+};
+void app_choose(const app_choices &choices);
 
 // ---- start-up ----
 // The arguments of a whole process command line (as GetCommandLineA gives

@@ -1,8 +1,10 @@
 // Start-up: the program's folder, the settings, the window, the first port.
+#include <cstdio>
 #include <cstring>
 
 #include "app/app.h"
 #include "flash/flash.h"
+#include "identify/identify.h"
 #include "link/link.h"
 #include "link/log.h"
 #include "platform/platform.h"
@@ -12,7 +14,10 @@ namespace {
 constexpr uint32_t MODULE_CAPACITY = 255;
 // "\flashfile.ini" and the terminating zero must fit after the folder.
 constexpr size_t SETTINGS_FOLDER_MAX = 256 - sizeof "\\flashfile.ini";
+app_choices choices;
 } // namespace
+
+void app_choose(const app_choices &c) { choices = c; }
 
 const char *command_line_args(const char *line) {
     if (!line) return "";
@@ -56,12 +61,17 @@ int app_startup(const char *cmdline, int show_cmd, const char *log_path) {
         }
     }
     cfg_complete = read_flash_settings(settings_folder, cfg_modemname, cfg_filename);
+    // The file named on the command line is the one the user means.
+    if (choices.load_path && choices.load_path[0])
+        std::snprintf(cfg_filename, sizeof cfg_filename, "%s", choices.load_path);
+    loader_precheck = choices.loader_first ? check_loader_file : nullptr;
     log_start(log_path && log_path[0] ? log_path : cfg_logfile,
               settings_path[0] ? settings_path : "(none)");
 
     if (!plat_create_main_window(show_cmd)) return 0;
     start_tick = plat_tick_count();
     flash_start();
-    if (cmdline && cmdline[0]) com_port = command_line_port(cmdline);
+    if (choices.first_port > 0) com_port = choices.first_port;
+    else if (cmdline && cmdline[0]) com_port = command_line_port(cmdline);
     return 1;
 }

@@ -83,19 +83,24 @@ int on_close_request(int by) {
     if (!close_needs_confirm()) {
         job_stopped_by_user();
         // Ending at once, the terminal program's modem still hears that the
-        // work is over.
-        if (by != CLOSE_BY_WINDOW && hComm) plat_port_transmit_char(hComm, CHAR_END_JOB);
+        // work is over, unless the job was ending without it (a give-up).
+        if (by != CLOSE_BY_WINDOW && hComm && flash_state != SEQ_DESTROY)
+            plat_port_transmit_char(hComm, CHAR_END_JOB);
         plat_destroy_main_window();
         return CLOSE_DESTROYED;
     }
     if (by != CLOSE_BY_TERMINATION &&
         message_box("Are you Sure you want to Kill the Flash Loader?",
-                    "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES)
+                    "You May Have Cooked the Flash Chip!", PLAT_MB_YESNO) != PLAT_IDYES) {
+        port_stop.store(0); // the job goes on: a stop that cut a wait short is void
         return CLOSE_DECLINED;
+    }
     job_stopped_by_user();
     flash_shut_down();
     return CLOSE_SHUTDOWN;
 }
+
+bool close_would_ask() { return close_needs_confirm(); }
 
 void question_cut_short() { job_stopped_by_user(); }
 

@@ -104,6 +104,9 @@ int await_answers(unsigned units) {
         if (r == WAIT_TIMEOUT || port_lost()) return 0;
         // A line that never falls quiet keeps the polling wait from its time-out.
         if (r == WAIT_FOUND && taken + extra == came && wait_over(units)) return 0;
+        // Asleep until the next byte or the time-out, as the blocking wait.
+        uint32_t ms = reply_left_ms < LINK_STOP_LOOK_MS ? reply_left_ms : LINK_STOP_LOOK_MS;
+        if (r == WAIT_PENDING) plat_port_wait(hComm, ms);
     }
     return 1;
 }

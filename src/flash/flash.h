@@ -105,6 +105,13 @@ void trace_summary();
 // not be sent.
 int check_load_file(const char *path, char *message, size_t size);
 
+// kivfldr.hex read whole before the modem is asked to erase: every line an
+// Intel hex record, and an end record. 0 after a box that names the file and
+// what is wrong with it.
+int check_loader_file();
+// The modem was given work on its flash: the loader upload or a record began.
+extern int32_t flash_touched;
+
 void loader_thread();
 int flash_download_loader();
 

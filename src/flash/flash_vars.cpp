@@ -1,6 +1,7 @@
 #include "flash/flash.h"
 
 int job_outcome;
+int32_t flash_touched;
 int32_t load_record_count;
 int32_t records_acked;
 int32_t bytes_acked;

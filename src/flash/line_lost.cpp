@@ -12,10 +12,13 @@ int line_lost_reported() {
     char text[320];
     std::snprintf(text, sizeof text, "FLASH: Line lost: %s", why);
     debug_trace(text);
+    // The device is named in `why`; a COM name the user does not know is not.
+    char port[16] = "";
+    if (!plat_port_label()[0]) std::snprintf(port, sizeof port, " on COM%d", com_port);
     std::snprintf(text, sizeof text,
-                  "The line to the modem on COM%d was lost: %s.\n"
+                  "The line to the modem%s was lost: %s.\n"
                   "The job was stopped; the modem may be left without its firmware.",
-                  com_port, why);
+                  port, why);
     message_box(text, "Line Lost", PLAT_MB_OK | PLAT_MB_ICONWARNING);
     return 1;
 }

@@ -59,8 +59,7 @@ int flash_download_loader() {
         if (port_stop.load() != 0) return stopped();
         settle_port();
         uint32_t written_at = plat_tick_count();
-        while (plat_tick_count() == written_at) {
-        }
+        while (plat_tick_count() == written_at) plat_sleep(1);
 
         // Only Intel hex records are acknowledged.
         if (line_buf[PREFIX_LEN] == LOADER_RECORD_MARK) {

@@ -47,6 +47,7 @@ void close_hex_file() {
 
 void step_init() {
     job_outcome = JOB_UNFINISHED;
+    flash_touched = 0;
     records_acked = records_resent = load_record_count = bytes_acked = 0;
     pass_start_tick = last_ack_tick = 0;
     loader_busy = 0;
@@ -61,11 +62,12 @@ void step_init() {
 void step_load_file() {
     if (cfg_complete == 1) {
         std::snprintf(download_path, sizeof download_path, "%s", cfg_filename);
-        spin_wait(NAMED_FILE_PAUSE_MS);
+        pause_ms(NAMED_FILE_PAUSE_MS);
     } else if (!choose_load_file()) {
         state = SEQ_END;
         return;
     }
+    plat_load_file(download_path);
     log_load_file(download_path);
     long size = file_size(download_path);
     if (size < 0) {
@@ -157,7 +159,7 @@ void judge_loader() {
         ReDraw();
         state = SEQ_OPEN_LOAD;
         settle_port();
-        spin_wait(AFTER_LOADER_MS);
+        pause_ms(AFTER_LOADER_MS);
     } else {
         // The received text is cut to what the buffer has room for.
         int room = static_cast<int>(sizeof trace_buf) - 1 -
@@ -186,6 +188,7 @@ void step_loader() {
             return;
         }
         loader_ticks = 1;
+        flash_touched = 1;
         plat_sleep(LOADER_START_SLEEP_MS);
         return;
     }
@@ -217,6 +220,7 @@ void step_open_load() {
 }
 
 void step_send() {
+    flash_touched = 1;
     int sent = send_record(send_next_line);
     if (sent == RECORD_FAILED) state = SEQ_END;
     if (sent == RECORD_SENT) {
@@ -346,7 +350,7 @@ void step_complete() {
     settle_port();
     int ok = 1;
     if (cfg_atchecksum[0] != 0) {
-        spin_wait(BEFORE_CHECKSUM_MS);
+        pause_ms(BEFORE_CHECKSUM_MS);
         if (send_command(hComm, cfg_atchecksum, static_cast<int32_t>(std::strlen(cfg_atchecksum))) <
             0)
             trace_last_error("Com Error = %lX");

@@ -37,5 +37,9 @@ int hex4_value(const char *p);
 int ldsAreCompat();
 void report_incompatible_load();
 
+// When set, asked as soon as the modem is found to need the loader file,
+// before the full-erase question: 0 ends the job there, the user told why.
+extern int (*loader_precheck)();
+
 int open_and_probe_port();
 int decode_modem_type();

@@ -7,3 +7,4 @@ int load_modem_type;
 int load_rrfl_sector;
 int load_rrfl_checksum;
 int load_type_ok;
+int (*loader_precheck)();

@@ -105,8 +105,13 @@ int rrfl_branch() {
 int full_flash_branch() {
     send_text(CMD_RRFL_INFO);
     if (wait_for_reply(REPLY_OK, UNITS_COMMAND, 1) != WAIT_FOUND) {
+        // A stop cut the wait short: no conclusion to draw from the silence.
+        if (port_stop.load() != 0) {
+            close_port();
+            return PROBE_NO_MODEM;
+        }
         settle_port();
-        return PROBE_NEED_LOADER;
+        return loader_precheck && !loader_precheck() ? PROBE_GIVE_UP : PROBE_NEED_LOADER;
     }
     const char *token = find_sector_token();
     std::snprintf(msg_buf, sizeof msg_buf, "Actual sector = 0x%2x\n ",
@@ -120,6 +125,7 @@ int full_flash_branch() {
     set_found_line(".");
     std::snprintf(status_line2, sizeof status_line2, "%s", "RRFL is Not Compatible.");
     ReDraw();
+    if (loader_precheck && !loader_precheck()) return PROBE_GIVE_UP;
     int answer = message_box("Do you wish to Erase the Entire Flash", "MUST USE FULL ERASE !!! ",
                              PLAT_MB_YESNO);
     return answer == PLAT_IDYES ? PROBE_NEED_LOADER : PROBE_GIVE_UP;

@@ -1,4 +1,4 @@
-// Raw port input and output, the busy waits and the debug trace.
+// Raw port input and output, the pauses and the debug trace.
 #include <cstdio>
 #include <cstring>
 
@@ -64,7 +64,7 @@ int32_t devicewrite(port_handle h, const char *data, int32_t length) {
             written += static_cast<int32_t>(took);
             budget = EMPTY_WRITES_AFTER_PROGRESS;
         } else {
-            spin_wait(EMPTY_WRITE_PAUSE_MS);
+            pause_ms(EMPTY_WRITE_PAUSE_MS);
             --budget;
         }
         // A write that stalls (with CTS low every retry takes its whole
@@ -118,14 +118,15 @@ void settle_port() {
     plat_port_flush(hComm);
 }
 
-void spin_wait(uint32_t ms) {
+// Asleep, not spinning; a sleep that ends early is made up, so the pause
+// never ends before its boundary.
+void pause_ms(uint32_t ms) {
     uint32_t start = plat_tick_count();
-    while (plat_tick_count() - start < ms) {
-    }
+    for (uint32_t gone = 0; gone < ms; gone = plat_tick_count() - start) plat_sleep(ms - gone);
 }
 
 void clock_wait(int32_t ms) {
-    int64_t until = static_cast<int64_t>(plat_runtime_clock_ms()) + ms;
-    while (plat_runtime_clock_ms() < until) {
-    }
+    int64_t now = plat_runtime_clock_ms(), until = now + ms;
+    for (; now < until; now = plat_runtime_clock_ms())
+        plat_sleep(static_cast<uint32_t>(until - now));
 }

@@ -14,6 +14,8 @@ extern char comm_device_name[32];
 extern char rx_buffer[4096];
 extern int32_t rx_count;
 extern uint32_t wait_start_tick;
+// What the last look at a reply wait's clock left of it, in ms (reply_time_left).
+extern uint32_t reply_left_ms;
 
 extern char trace_buf[256];
 extern char msg_buf[256];
@@ -51,10 +53,16 @@ int32_t port_rx_pending(port_handle h);
 bool port_lost();
 int32_t read_port(int32_t offset, int32_t max);
 void settle_port();
-void spin_wait(uint32_t ms);
+// Sleep at least `ms` on the tick clock, or on the C runtime's clock.
+void pause_ms(uint32_t ms);
 void clock_wait(int32_t ms);
 
 unsigned wait_for_reply(const char *token, unsigned units, int blocking);
+// A blocking wait looks at the stop request at least this often.
+constexpr uint32_t LINK_STOP_LOOK_MS = 20;
+// Milliseconds until a reply wait of `units` begun at wait_start_tick has
+// timed out; 0 once it has.
+uint32_t reply_time_left(unsigned units);
 int match_alternatives(const char *text, const char *list);
 
 // After a failed write: traces the system's last error code with `format`

@@ -15,10 +15,7 @@ constexpr int32_t RX_TEXT_MAX = static_cast<int32_t>(sizeof rx_buffer) - 1;
 constexpr int32_t LONGEST_REPLY_TOKEN = sizeof VERSION_TOKEN - 1;
 static_assert(LONGEST_REPLY_TOKEN >= static_cast<int32_t>(sizeof REPLY_NOK1 - 1));
 
-bool timed_out(unsigned units) {
-    uint32_t elapsed = plat_tick_count() - wait_start_tick;
-    return elapsed > static_cast<uint32_t>(units * WAIT_UNIT_MS);
-}
+bool timed_out(unsigned units) { return (reply_left_ms = reply_time_left(units)) == 0; }
 
 unsigned found() {
     // A prompt in the reply is worth seeing on the debugger.
@@ -26,6 +23,12 @@ unsigned found() {
     return WAIT_FOUND;
 }
 } // namespace
+
+uint32_t reply_time_left(unsigned units) {
+    uint32_t elapsed = plat_tick_count() - wait_start_tick;
+    uint32_t limit = static_cast<uint32_t>(units * WAIT_UNIT_MS);
+    return elapsed > limit ? 0 : limit + 1 - elapsed;
+}
 
 unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
     if (blocking) {
@@ -41,9 +44,11 @@ unsigned wait_for_reply(const char *token, unsigned units, int blocking) {
                 rx_buffer[rx_count] = 0;
                 if (std::strstr(rx_buffer, token)) return found();
             }
-            if (timed_out(units) || port_stop.load() != 0) return WAIT_TIMEOUT;
+            uint32_t left = reply_time_left(units);
+            if (left == 0 || port_stop.load() != 0) return WAIT_TIMEOUT;
             // A device that has gone will never answer.
             if (n <= 0 && port_lost()) return WAIT_TIMEOUT;
+            if (n <= 0) plat_port_wait(hComm, left < LINK_STOP_LOOK_MS ? left : LINK_STOP_LOOK_MS);
         }
     }
 

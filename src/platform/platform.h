@@ -61,6 +61,9 @@ port_handle plat_port_open(const char *device_name);
 // The backend's words on the last plat_port_open, for the trace: the device
 // behind the name and what became of it; "" when it has none to add.
 const char *plat_port_note();
+// The device behind the port last opened, as its user names it, for the
+// status line; "" where the COM name is the user's own.
+const char *plat_port_label();
 void plat_port_close(port_handle h);
 int plat_port_get_state(port_handle h, plat_dcb *dcb);       // 1 ok, 0 failed
 int plat_port_set_state(port_handle h, const plat_dcb *dcb); // 1 ok, 0 failed
@@ -71,6 +74,9 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got);
 // ClearCommError: bytes waiting in the driver; 1 ok, 0 failed.
 int plat_port_pending(port_handle h, uint32_t *in_queue);
+// Sleeps until input is waiting on the port or `ms` have passed, whichever
+// comes first; returns at once when input is already waiting.
+void plat_port_wait(port_handle h, uint32_t ms);
 int plat_port_clear_break(port_handle h);
 int plat_port_flush(port_handle h);
 // TransmitCommChar: the character goes ahead of any queued output.
@@ -119,6 +125,9 @@ struct plat_open_file {
     const char *def_ext;
 };
 int plat_get_open_file_name(plat_open_file *req); // 1 chosen, 0 cancelled or failed
+// The load file the job is about to read, from the settings or chosen; the
+// window shows nothing of it, the terminal program names it.
+void plat_load_file(const char *path);
 
 // ---- main window -----------------------------------------------------------
 

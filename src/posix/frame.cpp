@@ -19,6 +19,10 @@ const std::thread::id MAIN_THREAD = std::this_thread::get_id();
 
 std::atomic<bool> redraw_wanted{false};
 bool destroyed;
+// A reply this late shows its wait on a third line.
+constexpr int32_t OVERDUE_S = 5;
+std::string wait_shown;   // that line as last drawn
+const char *prompt_line2; // line 2 while a prompt of the program's own waits
 
 // The log of a non-terminal stdout: what it said last.
 std::string logged_line1, logged_line2;
@@ -30,6 +34,13 @@ int terminal_columns() {
     winsize ws{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) return ws.ws_col;
     return 80;
+}
+
+std::string wait_line() {
+    int32_t waited, limit;
+    if (!reply_wait(&waited, &limit) || waited <= OVERDUE_S) return "";
+    return "waiting for the modem's answer: " + std::to_string(waited) + " s of " +
+           std::to_string(limit) + " s";
 }
 
 void draw_terminal(const std::string &line1, const std::string &line2, int bar, int32_t count,
@@ -46,6 +57,8 @@ void draw_terminal(const std::string &line1, const std::string &line2, int bar, 
         f += "[" + std::string(static_cast<size_t>(filled), '#') +
              std::string(static_cast<size_t>(width - filled), '.') + pct + "\x1b[K\n";
     }
+    wait_shown = wait_line();
+    if (!wait_shown.empty()) f += wait_shown.substr(0, room) + "\x1b[K\n";
     posix::show_picture(f);
 }
 
@@ -81,7 +94,8 @@ bool posix::on_main_thread() { return std::this_thread::get_id() == MAIN_THREAD;
 void posix::draw() {
     int32_t count, total;
     int bar = bar_numbers(&count, &total);
-    std::string line1 = status_text(status_line1), line2 = status_text(status_line2);
+    std::string line1 = status_text(status_line1);
+    std::string line2 = status_text(prompt_line2 ? prompt_line2 : status_line2);
     if (out_is_terminal()) draw_terminal(line1, line2, bar, count, total);
     else draw_log(line1, line2, bar, count, total);
 }
@@ -91,6 +105,15 @@ void posix::serve_redraw() {
 }
 
 bool posix::window_destroyed() { return destroyed; }
+
+void posix::refresh_wait_line() {
+    if (out_is_terminal() && wait_line() != wait_shown) draw();
+}
+
+void posix::prompt_status(const char *line2) {
+    prompt_line2 = line2;
+    draw();
+}
 
 // ---- the platform seam: the window ----
 

@@ -48,9 +48,7 @@ void show_frame() {
         if (c == '\n') ++frame_rows;
 }
 
-void trace_line(const char *text) {
-    if (!trace) return;
-    std::string line = escape_text(text, std::strlen(text), TRACE_ESCAPES) + "\n";
+void to_stderr(const std::string &line) {
     std::lock_guard<std::mutex> lock(screen_mu);
     bool over_frame = err_tty && out_tty && frame_rows > 0;
     if (over_frame) erase_frame();
@@ -58,7 +56,15 @@ void trace_line(const char *text) {
     if (over_frame) show_frame();
 }
 
+void trace_line(const char *text) {
+    if (trace) to_stderr(escape_text(text, std::strlen(text), TRACE_ESCAPES) + "\n");
+}
+
 } // namespace
+
+void posix::error_line(const std::string &text) {
+    to_stderr("flashfile: " + escape_text(text.data(), text.size(), TRACE_ESCAPES) + "\n");
+}
 
 void posix::output_start(bool trace_on) {
     out_tty = isatty(STDOUT_FILENO);

@@ -3,6 +3,7 @@
 // --no answers it or there is no terminal to ask on. The load file's prompt
 // stands in for the open-file dialog, and a Ctrl-C asks the close
 // confirmation here.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -83,17 +84,18 @@ int ask(const char *text, const char *caption) {
     std::string question = "question: " + posix::quoted(caption) + " " + posix::quoted(text);
     posix::emit_record(question);
     int result;
-    if (answer_policy != posix::ASK) {
+    if (asking_close) {
+        // --yes and --no answer the job's questions, never this one; only a
+        // Ctrl-C pressed while it is open answers it.
+        posix::forget_interrupts();
+        result = -1;
+    } else if (answer_policy != posix::ASK) {
         bool yes = answer_policy == posix::ANSWER_YES;
         posix::emit_record(yes ? "answer: yes (--yes)" : "answer: no (--no)");
         result = yes ? PLAT_IDYES : PLAT_IDNO;
     } else if (!interactive) {
         posix::emit_record("answer: no (no terminal)");
         result = PLAT_IDNO;
-    } else if (asking_close) {
-        // Only a Ctrl-C pressed while the question is open answers it.
-        posix::forget_interrupts();
-        result = -1;
     } else if (posix::close_pending()) {
         result = answer_stopped("stopping");
     } else result = -1;
@@ -149,19 +151,22 @@ std::string with_default_ext(const std::string &name, const char *ext) {
 // 0 when cancelled (end of input, or a close by the user).
 int prompt_load_file(plat_open_file *req, std::string *chosen) {
     const std::string def = req->file;
-    posix::keep_picture();
     if (posix::close_pending()) {
         question_cut_short();
         return 0;
     }
-    for (;;) {
+    // The picture says what is awaited, and stays above the prompt.
+    posix::prompt_status("Waiting for the load file's name below.");
+    posix::keep_picture();
+    int chosen_one = 0;
+    while (!chosen_one) {
         prompt("Load file [" + def + "]: ");
         std::string line;
         int got = read_line(&line);
         if (got != GOT_LINE) {
             prompt("\n");
             if (got == GOT_SIGNAL) question_cut_short();
-            return 0;
+            break;
         }
         std::string name = trimmed(line);
         if (name.empty()) name = def;
@@ -177,17 +182,20 @@ int prompt_load_file(plat_open_file *req, std::string *chosen) {
             continue;
         }
         *chosen = name;
-        return 1;
+        chosen_one = 1;
     }
+    posix::prompt_status(nullptr);
+    return chosen_one;
 }
 
 } // namespace
 
-void posix::questions_start(int answer, const std::string &file) {
+bool posix::questions_start(int answer, const std::string &file) {
     answer_policy = answer;
     file_option = file;
     interactive = isatty(STDIN_FILENO) && (out_is_terminal() || err_is_terminal());
     prompt_fd = !interactive ? -1 : out_is_terminal() ? STDOUT_FILENO : STDERR_FILENO;
+    return interactive;
 }
 
 int posix::serve_close_request(int request) {
@@ -215,6 +223,13 @@ int plat_get_open_file_name(plat_open_file *req) {
     else if (!prompt_load_file(req, &chosen)) return 0;
     if (chosen.size() >= req->max_file) return 0; // refused by the command line already
     std::memcpy(req->file, chosen.c_str(), chosen.size() + 1);
-    posix::emit_record("file: " + posix::quoted(req->file));
     return 1;
+}
+
+void plat_load_file(const char *path) {
+    posix::emit_record("file: " + posix::quoted(path));
+    // The box the job shows names no file and no reason.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) posix::error_line(std::string(path) + ": " + std::strerror(errno));
+    else close(fd);
 }

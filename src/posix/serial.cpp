@@ -2,18 +2,25 @@
 // DCB record as for Windows; it is translated to termios and back here, and
 // what termios has no place for is kept in the handle so that it reads back
 // as it was set.
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "posix/posix.h"
 #include "text/profile.h"
@@ -22,8 +29,13 @@ namespace {
 
 thread_local uint32_t last_error;
 std::string com1_device;
-// What the last open found, for the core's trace.
-std::string open_note;
+// The search over the devices present: COMn is the (count - n + 1)-th.
+std::vector<std::string> search_list;
+bool searching;
+// What the last open found, for the core's trace; the device it opened.
+std::string open_note, open_label;
+// Devices whose failure the user has been told of.
+std::set<std::string> reported;
 
 int fail(int err) {
     last_error = static_cast<uint32_t>(err);
@@ -112,28 +124,142 @@ int com_number(const char *name) {
     return (*p == 0 || *p == ':') ? n : 0;
 }
 
-// COM1 is the --port device; else key COMn of [Ports] in flashfile.ini;
-// else the n-th built-in serial port.
-std::string device_for(int n) {
-    if (n == 1 && !com1_device.empty()) return com1_device;
+// COM1 is the --port device; in a search, the devices present; else key
+// COMn of [Ports] in flashfile.ini; else the n-th built-in serial port.
+std::string ports_key(int n) {
     char key[16], value[256] = "";
     std::snprintf(key, sizeof key, "COM%d", n);
-    if (profile_read_string("Ports", key, "", value, sizeof value, "flashfile.ini") > 0)
-        return value;
+    profile_read_string("Ports", key, "", value, sizeof value, "flashfile.ini");
+    return value;
+}
+
+std::string device_for(int n) {
+    if (n == 1 && !com1_device.empty()) return com1_device;
+    if (searching) {
+        size_t count = search_list.size();
+        return n >= 1 && static_cast<size_t>(n) <= count ? search_list[count - n] : "";
+    }
+    std::string mapped = ports_key(n);
+    if (!mapped.empty()) return mapped;
     char dev[32];
     std::snprintf(dev, sizeof dev, "/dev/ttyS%d", n - 1);
     return dev;
 }
 
-void note_port(const char *name, const std::string &device, const char *what) {
+// For the trace, and once a device on standard error.
+void note_port(const char *name, const std::string &device, const char *what, bool failed) {
     char text[400];
     std::snprintf(text, sizeof text, "PORT: %.40s is %.300s: %s", name, device.c_str(), what);
     open_note = text;
+    if (failed && reported.insert(device).second)
+        posix::error_line(device.empty() ? "no serial device found; name one with --port DEVICE"
+                                         : device + ": " + what);
+}
+
+const char *open_failure(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: return "no such device";
+    case EIO: return "no such device (no UART behind it)";
+    case EACCES:
+    case EPERM: return "Permission denied (add the user to the dialout group)";
+    case EBUSY: return "busy: another program has it open";
+    default: return std::strerror(err);
+    }
+}
+
+// The folder that stands for /dev (tests set FLASHFILE_DEV_ROOT).
+std::string dev_root() {
+    const char *root = std::getenv("FLASHFILE_DEV_ROOT");
+    return root && *root ? root : "/dev";
+}
+
+std::string real_path(const std::string &path) {
+    char buf[PATH_MAX];
+    return realpath(path.c_str(), buf) ? buf : "";
+}
+
+std::vector<std::string> names_in(const std::string &folder) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(folder.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    // ttyUSB2 before ttyUSB10.
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return names;
+}
+
+// A built-in port that the kernel lists without a UART behind it.
+bool has_uart(const std::string &name) {
+    char type[16] = "";
+    std::FILE *f = std::fopen(("/sys/class/tty/" + name + "/type").c_str(), "r");
+    if (!f) return false;
+    bool read = std::fgets(type, sizeof type, f) != nullptr;
+    std::fclose(f);
+    return read && std::atoi(type) != 0;
+}
+
+struct serial_device {
+    std::string path;   // what is opened: the stable name where there is one
+    std::string kernel; // the device itself
+    std::string stable; // its /dev/serial/by-id name, or ""
+};
+
+// USB and ACM adapters (by their stable names first), the devices [Ports]
+// names, then built-in ports with a UART.
+std::vector<serial_device> devices_present() {
+    std::vector<serial_device> found;
+    std::set<std::string> seen;
+    auto add = [&](const std::string &path, const std::string &stable) {
+        std::string kernel = real_path(path);
+        if (!kernel.empty() && seen.insert(kernel).second) found.push_back({path, kernel, stable});
+    };
+    std::string root = dev_root(), by_id = root + "/serial/by-id";
+    for (const std::string &n : names_in(by_id)) add(by_id + "/" + n, by_id + "/" + n);
+    auto kernel_names = [&](const std::string &prefix, bool uart) {
+        for (const std::string &n : names_in(root))
+            if (n.rfind(prefix, 0) == 0 && n.size() > prefix.size() && (!uart || has_uart(n)))
+                add(root + "/" + n, "");
+    };
+    kernel_names("ttyUSB", false);
+    kernel_names("ttyACM", false);
+    for (int n = 1; n <= 255; ++n) add(ports_key(n), ""); // "" when not mapped: no device
+    kernel_names("ttyS", true);
+    return found;
 }
 
 } // namespace
 
 void posix::use_com1_device(const std::string &device) { com1_device = device; }
+
+int posix::search_devices() {
+    searching = true;
+    search_list.clear();
+    for (const serial_device &d : devices_present()) search_list.push_back(d.path);
+    return static_cast<int>(search_list.size());
+}
+
+int posix::list_devices() {
+    std::vector<serial_device> found = devices_present();
+    for (const serial_device &d : found) {
+        std::string line = d.kernel;
+        if (!d.stable.empty()) line += " " + d.stable;
+        for (int n = 1; n <= 255; ++n) {
+            std::string mapped = ports_key(n);
+            if (!mapped.empty() && real_path(mapped) == d.kernel)
+                line += " COM" + std::to_string(n);
+        }
+        write_all(STDOUT_FILENO, line + "\n");
+    }
+    return static_cast<int>(found.size());
+}
+
+const char *plat_port_label() { return open_label.c_str(); }
 
 int posix::port_fd(port_handle h) { return h ? port_of(h)->fd : -1; }
 
@@ -141,22 +267,20 @@ const char *plat_port_note() { return open_note.c_str(); }
 
 port_handle plat_port_open(const char *device_name) {
     open_note.clear();
+    open_label.clear();
     int n = com_number(device_name);
     std::string device = n > 0 ? device_for(n) : device_name;
     std::string name = n > 0 ? "COM" + std::to_string(n) : device;
 
-    int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = device.empty() ? -1 : open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        int err = errno;
-        std::string why = err == ENOENT || err == ENXIO || err == ENODEV ? "missing"
-                          : err == EBUSY ? "busy: another program has it open"
-                                         : std::string("not opened: ") + std::strerror(err);
-        note_port(name.c_str(), device, why.c_str());
+        int err = device.empty() ? ENOENT : errno;
+        note_port(name.c_str(), device, open_failure(err), true);
         fail(err);
         return nullptr;
     }
     if (!isatty(fd)) {
-        note_port(name.c_str(), device, "not a terminal");
+        note_port(name.c_str(), device, "not a serial device (not a terminal)", true);
         close(fd);
         fail(ENOTTY);
         return nullptr;
@@ -166,7 +290,8 @@ port_handle plat_port_open(const char *device_name) {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         note_port(name.c_str(), device,
-                  err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err));
+                  err == EWOULDBLOCK ? "busy: locked by another program" : std::strerror(err),
+                  true);
         close(fd);
         fail(err == EWOULDBLOCK ? EBUSY : err);
         return nullptr;
@@ -178,7 +303,8 @@ port_handle plat_port_open(const char *device_name) {
     p->shadow.flags = DCB_fBinary;
     p->shadow.flags = with_control(p->shadow.flags, DTR_SHIFT, CONTROL_ENABLE);
     p->shadow.flags = with_control(p->shadow.flags, RTS_SHIFT, CONTROL_ENABLE);
-    note_port(name.c_str(), device, "open");
+    note_port(name.c_str(), device, "open", false);
+    open_label = device;
     return p;
 }
 
@@ -355,6 +481,11 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     if (ioctl(port_of(h)->fd, FIONREAD, &n) != 0) return fail_on(port_of(h), errno);
     *in_queue = n > 0 ? static_cast<uint32_t>(n) : 0;
     return 1;
+}
+
+void plat_port_wait(port_handle h, uint32_t ms) {
+    pollfd p = {port_of(h)->fd, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(ms)); // a signal cuts it short: the caller looks again
 }
 
 int plat_port_clear_break(port_handle h) {

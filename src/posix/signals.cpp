@@ -1,7 +1,8 @@
-// Signals as the window's close box: Ctrl-C (SIGINT) asks for a close,
-// SIGTERM and SIGHUP are a close already confirmed. The handlers only count
-// and write to a pipe that wakes the main thread; the loader thread's
-// repaint requests wake it the same way.
+// Signals as the window's close box: Ctrl-C (SIGINT) on a terminal asks for
+// a close; SIGTERM, SIGHUP and a Ctrl-C with no terminal to ask on are a
+// close already confirmed. The handlers only count, cut the job's waits
+// short for a close that will not ask, and write to a pipe that wakes the
+// main thread; the loader thread's repaint requests wake it the same way.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,38 +11,51 @@
 #include <atomic>
 #include <cerrno>
 
+#include "app/app.h"
 #include "posix/posix.h"
 
 namespace {
 
 std::atomic<int> interrupts{0};
 std::atomic<int> terminations{0};
+std::atomic<bool> interrupt_ends_job{false};
 int wake_pipe[2] = {-1, -1};
 
 void on_interrupt(int) {
     interrupts.fetch_add(1);
+    if (interrupt_ends_job.load()) stop_waits();
     posix::wake();
 }
 
 void on_terminate(int) {
     terminations.fetch_add(1);
+    stop_waits();
     posix::wake();
+}
+
+// Unless the signal was ignored when the program started (nohup, a
+// background job of a script): it stays so.
+void handle(int sig, void (*handler)(int)) {
+    struct sigaction sa {
+    }, old{};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no restart: a question waiting for input must hear it
+    sa.sa_handler = handler;
+    sigaction(sig, &sa, nullptr);
 }
 
 } // namespace
 
-void posix::signals_start() {
+void posix::signals_start(bool ask_on_interrupt) {
     if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0) wake_pipe[0] = wake_pipe[1] = -1;
-    struct sigaction sa {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no restart: a question waiting for input must hear it
-    sa.sa_handler = on_interrupt;
-    sigaction(SIGINT, &sa, nullptr);
-    sa.sa_handler = on_terminate;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr); // the terminal went away
+    handle(SIGINT, ask_on_interrupt ? on_interrupt : on_terminate);
+    handle(SIGTERM, on_terminate);
+    handle(SIGHUP, on_terminate); // the terminal went away
     signal(SIGPIPE, SIG_IGN);
 }
+
+void posix::interrupt_at_once(bool at_once) { interrupt_ends_job.store(at_once); }
 
 int posix::take_close_request() {
     if (terminations.exchange(0) > 0) {
@@ -81,6 +95,9 @@ void posix::drain_wake_pipe() {
 }
 
 void posix::idle_wait(int port_fd, int ms) {
+    // On a terminal the wait for a late answer is shown counting up by the
+    // second: no longer asleep than that.
+    if (out_is_terminal() && ms > 1000) ms = 1000;
     pollfd p[2] = {{wake_pipe[0], POLLIN, 0}, {port_fd, POLLIN, 0}};
     if (poll(p, port_fd >= 0 ? 2 : 1, ms) > 0 && (p[0].revents & POLLIN)) drain_wake_pipe();
 }

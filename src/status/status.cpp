@@ -15,15 +15,18 @@ char status_line2[128];
 char download_path[256];
 
 void set_found_line(const char *ending) {
+    // The device where the user knows the port by it, else its COM name.
+    const char *label = plat_port_label();
+    std::string tail = " on " + (label[0] ? label : "COM" + std::to_string(com_port));
     if (cfg_complete != 1) {
-        std::snprintf(status_line1, sizeof status_line1, "Found Modem on COM%d.", com_port);
+        std::snprintf(status_line1, sizeof status_line1, "Found Modem%s.", tail.c_str());
         return;
     }
-    // A name too long for the line is cut, never the port number.
-    int tail = std::snprintf(nullptr, 0, " on COM%d%s", com_port, ending);
-    int room = static_cast<int>(sizeof status_line1) - 1 - 6 - tail;
-    std::snprintf(status_line1, sizeof status_line1, "Found %.*s on COM%d%s", room < 0 ? 0 : room,
-                  cfg_modemname, com_port, ending);
+    // A name too long for the line is cut, never the port.
+    tail += ending;
+    int room = static_cast<int>(sizeof status_line1) - 1 - 6 - static_cast<int>(tail.size());
+    std::snprintf(status_line1, sizeof status_line1, "Found %.*s%s", room < 0 ? 0 : room,
+                  cfg_modemname, tail.c_str());
 }
 
 int message_box(const char *text, const char *caption, unsigned flags) {

@@ -20,6 +20,17 @@ static_assert(sizeof(plat_timeouts) == sizeof(COMMTIMEOUTS));
 static_assert(offsetof(plat_timeouts, WriteTotalTimeoutConstant) ==
               offsetof(COMMTIMEOUTS, WriteTotalTimeoutConstant));
 
+namespace {
+// A byte a port wait read off the line, handed out ahead of the driver's
+// queue. One port is open at a time, used by one thread at a time.
+HANDLE held_port;
+bool held;
+char held_byte;
+// The program's own time-outs, put back after each wait.
+COMMTIMEOUTS own_timeouts;
+bool own_known;
+} // namespace
+
 port_handle plat_port_open(const char *device_name) {
     HANDLE h = CreateFileA(device_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -28,7 +39,11 @@ port_handle plat_port_open(const char *device_name) {
 
 const char *plat_port_note() { return ""; } // the device name is all there is to say
 
+const char *plat_port_label() { return ""; }
+
 void plat_port_close(port_handle h) {
+    if (h == held_port) held = false;
+    own_known = false;
     if (h) CloseHandle(h);
 }
 
@@ -51,7 +66,9 @@ int plat_port_set_state(port_handle h, const plat_dcb *dcb) {
 int plat_port_set_timeouts(port_handle h, const plat_timeouts *t) {
     COMMTIMEOUTS c;
     std::memcpy(&c, t, sizeof c);
-    return SetCommTimeouts(h, &c) ? 1 : 0;
+    if (!SetCommTimeouts(h, &c)) return 0;
+    own_timeouts = c, own_known = true;
+    return 1;
 }
 
 int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *written) {
@@ -62,10 +79,30 @@ int plat_port_write(port_handle h, const void *data, uint32_t n, uint32_t *writt
 }
 
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
+    char *to = static_cast<char *>(data);
+    DWORD first = held && h == held_port && n > 0;
+    if (first) *to = held_byte, held = false;
     DWORD r = 0;
-    BOOL ok = ReadFile(h, data, n, &r, nullptr);
-    *got = r;
-    return ok ? 1 : 0;
+    BOOL ok = n == first || ReadFile(h, to + first, n - first, &r, nullptr);
+    *got = r + first;
+    return ok || first ? 1 : 0;
+}
+
+void plat_port_wait(port_handle h, uint32_t ms) {
+    // The handle is synchronous, and a second thread blocked on it would hold
+    // up every other call on it: the wait is a read by the caller itself, of
+    // one byte, that returns as soon as one has come or after `ms`.
+    if (ms == 0 || (held && h == held_port)) return;
+    if (!own_known && !GetCommTimeouts(h, &own_timeouts)) return Sleep(1);
+    own_known = true;
+    COMMTIMEOUTS wait = own_timeouts;
+    wait.ReadIntervalTimeout = MAXDWORD;
+    wait.ReadTotalTimeoutMultiplier = MAXDWORD;
+    wait.ReadTotalTimeoutConstant = ms < MAXDWORD ? ms : MAXDWORD - 1;
+    if (!SetCommTimeouts(h, &wait)) return Sleep(1);
+    DWORD r = 0;
+    if (ReadFile(h, &held_byte, 1, &r, nullptr) && r == 1) held = true, held_port = h;
+    SetCommTimeouts(h, &own_timeouts);
 }
 
 int plat_port_pending(port_handle h, uint32_t *in_queue) {
@@ -73,7 +110,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
     if (!ClearCommError(h, &errors, &stat)) return 0;
-    *in_queue = stat.cbInQue;
+    *in_queue = stat.cbInQue + (held && h == held_port);
     return 1;
 }
 

@@ -10,6 +10,10 @@
 #include "platform/platform.h"
 #include "version.h"
 
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 static_assert(sizeof(plat_rect) == sizeof(RECT), "plat_rect must have the RECT's layout");
 
 namespace {
@@ -90,7 +94,39 @@ int plat_create_main_window(int show_cmd) {
 void plat_redraw() {
     if (!hwndMain) return; // a null window would mean every window
     InvalidateRect(hwndMain, nullptr, TRUE);
-    UpdateWindow(hwndMain);
+    // The loader thread's request is left to the window's thread, which
+    // paints when it is free: waiting for it there would stall the upload.
+    if (GetWindowThreadProcessId(hwndMain, nullptr) == GetCurrentThreadId()) UpdateWindow(hwndMain);
+}
+
+void plat_sleep(uint32_t ms) {
+    // Sleep keeps to the system's timer period, often 15.6 ms, which the
+    // settle step's 1 ms would pay twice a loader line; a high-resolution
+    // timer where the system has one, one a thread, left to the process's
+    // end (a run has at most two).
+    thread_local HANDLE timer = nullptr;
+    if (!timer)
+        timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                       TIMER_ALL_ACCESS);
+    if (!timer) timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000LL * ms;
+    if (!timer || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+        Sleep(ms);
+        return;
+    }
+    // The window's thread keeps painting meanwhile (the loader thread's
+    // progress shows from its first lines); anything else waits for the
+    // main loop.
+    bool gui = hwndMain && GetWindowThreadProcessId(hwndMain, nullptr) == GetCurrentThreadId();
+    if (!gui) WaitForSingleObject(timer, INFINITE);
+    else
+        while (MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, QS_PAINT) ==
+               WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            while (PeekMessageA(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+                DispatchMessageA(&msg);
+        }
 }
 
 void plat_destroy_main_window() { DestroyWindow(hwndMain); }
@@ -133,3 +169,5 @@ int plat_get_open_file_name(plat_open_file *req) {
     ofn.lpstrDefExt = req->def_ext;
     return GetOpenFileNameA(&ofn) ? 1 : 0;
 }
+
+void plat_load_file(const char *) {}

@@ -12,7 +12,9 @@ import argparse
 import os
 import re
 import signal
+import subprocess
 import sys
+import tempfile
 import termios
 import time
 
@@ -30,7 +32,10 @@ KILL = Box("Are you Sure you want to Kill the Flash Loader?", COOKED, "y")
 SILENT = Box("Modem is not responding.\nPlease try again later.", "Error...")
 RECORD = r"^devicewrite\(S[123]"
 RUNNERS = {"wine": WineRun, "linux": NativeRun}
-OUTCOME = {0: "completed", 1: "failed", 3: "stopped by the user"}  # by the Linux exit status
+# By the Linux exit status: the summary, and the last line after a stop.
+OUTCOME = {0: "completed", 1: "failed", 3: "stopped by the user", 4: "(stopped by the user|failed)"}
+STOPPED = {3: "nothing was written to the modem",
+           4: "the modem's flash is incomplete; run the job again"}
 SCENARIOS = {}
 
 
@@ -66,11 +71,19 @@ class Ctx:
         last = (self.run.traces() or [""])[-1]
         c.check(re.match(r"FLASH: Summary: %s, \d+ (of \d+ )?records" % OUTCOME[status], last),
                 "the last trace is not a summary of a job %s: %r" % (OUTCOME[status], last))
+        if self.runner == "linux":
+            want = [STOPPED[status]] if "stopped by the user" in last else []
+            c.check(events(self.run, "stopped") == want, "after the job: %r, wanted %r"
+                    % (events(self.run, "stopped"), want))
         if y:
             c.modem_got_y()
         if flash:
             c.flash_equals_load(self.run.load_bin)
         return c
+
+
+def events(run, kind):
+    return [text for _, k, text in run.events if k == kind]
 
 
 def line_settings(run):
@@ -160,7 +173,7 @@ def no_settings_file(ctx):
     return ctx.check([DONE])
 
 
-@scenario(90)
+@scenario(90, runners=("wine",))
 def close_during_programming(ctx):
     """A close request (Alt+F4, Ctrl-C) while records go out, answered Yes: "Y" last."""
     ctx.files()
@@ -184,12 +197,12 @@ def cable_pulled(ctx):
     def pull(run):
         run.pulled = time.time() - run.t0
         run.stop_modem()
-    lost = Box("The line to the modem on COM3 was lost: %s hung up.\nThe job was stopped; the "
+    lost = Box("The line to the modem was lost: %s hung up.\nThe job was stopped; the "
                "modem may be left without its firmware." % link, "Line Lost")
     boxes, low, high = ([ERASE, SILENT], 5.8, 9.0) if wine else ([lost], 0, 1.0)
     at = On(r"^devicewrite\(at&&f:", pull, count=100) if wine else On(RECORD, pull, count=30)
     ctx.run.run(boxes=boxes, triggers=[at])
-    c = ctx.check(boxes, status=1, y=False, flash=False)
+    c = ctx.check(boxes, status=4, y=False, flash=False)
     box = ctx.run.event_time("box", boxes[-1].text)
     # The line in flight may have gone out just before the pull was noted.
     c.check(box is not None and low <= box - ctx.run.pulled <= high,
@@ -226,7 +239,7 @@ def terminated_during_programming(ctx):
     ctx.run.prepare({"COM3": ctx.run.start_modem([])})
     ctx.run.run(args=("--trace", "--log", "stopped.log"),
                 triggers=[On(RECORD, lambda run: run.terminate(), count=30)])
-    c = ctx.check([], status=3, flash=False)
+    c = ctx.check([], status=4, flash=False)
     c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128, "every record went out after SIGTERM")
     _, log = read_log(ctx.run.path("stopped.log"))
     c.check(log and re.match(r"FLASH: Summary: stopped by the user, (29|30|31) of 131 records "
@@ -251,13 +264,15 @@ def erase_refused_by_no(ctx):
 @scenario(60, runners=("linux",))
 def terminal_screen(ctx):
     """In tmux, a real terminal: while records go out the screen shows both status lines and the
-    bar, each once (redrawn in place)."""
+    bar, each once (redrawn in place); an answer 8 s late shows its wait on a third line."""
     ctx.files()
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    shown = []
+    ctx.run.prepare({"COM3": ctx.run.start_modem(["--fault", "late:8000@rec:60"])})
+    shown, waits = [], []
 
     def look(rows):
         screen = "\n".join(r.rstrip() for r in rows)
+        waits.extend(re.findall(r"^waiting for the modem's answer: [6-8] s of 180 s$", screen,
+                                re.M))
         if re.search(r"^Programming the Flash\n<\d+%>  Complete\.\n\[#+\.+\] +\d+%$", screen, re.M):
             bars = re.findall(r"\[[#.]{50}\]", screen)
             shown.append(screen.count("Programming the Flash") == 1 and len(bars) == 1)
@@ -266,8 +281,128 @@ def terminal_screen(ctx):
     c.exit_code(0)
     c.check(shown and all(shown), "no screen showed the two lines and the bar once while "
             "programming (%d did, %d more than once)" % (len(shown), shown.count(False)))
+    c.check(waits, "no screen showed the wait for the late answer")
     c.modem_got_y()
     c.flash_equals_load(ctx.run.load_bin)
+    return c
+
+
+# Stops while records go out: (run options, the stop at the 30th record, boxes, exit status).
+STOPS = {
+    "ctrl_c_with_no": ({"args": ("--trace", "--no")}, lambda run: run.close_request(), [KILL], 4),
+    "sigint_without_terminal": ({"terminal": False}, lambda run: run.terminate(signal.SIGINT),
+                                [], 4),
+    "sighup_under_nohup": ({"terminal": False, "nohup": True},
+                           lambda run: run.terminate(signal.SIGHUP), [DONE], 0),
+}
+
+
+def stop_row(name, options, stop, boxes, status):
+    def row(ctx):
+        ctx.files()
+        ctx.run.prepare({"COM3": ctx.run.start_modem([])})
+        ctx.run.run(boxes=boxes, triggers=[On(RECORD, stop, count=30)], **options)
+        return ctx.check(boxes, status=status, flash=status == 0)
+    row.__name__, row.__doc__ = name, "%s while records go out: exit %d" % (name, status)
+    scenario(60, runners=("linux",))(row)
+
+
+for _name, _row in STOPS.items():
+    stop_row(_name, *_row)
+
+
+@scenario(60, runners=("linux",))
+def ctrl_c_at_erase_question(ctx):
+    """Ctrl-C at the full-erase question: no, and no "Y" (the job gives up without it), exit 3."""
+    ctx.files(checksum="5678")
+    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
+    asked = Box(ERASE.text, ERASE.caption, "ctrl-c")
+    ctx.run.run(boxes=[asked])
+    c = ctx.check([asked], status=3, y=False, flash=False)
+    c.modem_count("Y", 0)
+    return c
+
+
+@scenario(60, runners=("linux",))
+def sigint_during_probe(ctx):
+    """SIGINT without a terminal while a silent modem is probed: the wait ends at once, exit 3."""
+    ctx.files()
+    ctx.run.prepare({"COM3": ctx.run.start_modem(["--fault", "silence@time:0"])})
+    ctx.run.run(terminal=False, triggers=[On(r"^<CE-3>$", lambda r: r.terminate(signal.SIGINT))])
+    c = ctx.check([], status=3, y=False, flash=False)
+    c.check(ctx.run.exit_at - ctx.run.trace_time("<CE-3>") < 2, "the probe went on after SIGINT")
+    return c
+
+
+@scenario(60, runners=("linux",))
+def damaged_loader(ctx):
+    """The modem needs kivfldr.hex and one of its checksums is wrong: refused before the full-erase
+    question, no loader line sent, no "Y"."""
+    ctx.files(checksum="5678")
+    lines = open(ctx.run.path("kivfldr.hex")).read().split("\n")
+    lines[9] = lines[9][:-2] + ("00" if lines[9][-2:] != "00" else "01")
+    open(ctx.run.path("kivfldr.hex"), "w").write("\n".join(lines))
+    box = Box("Line 10 of kivfldr.hex: its checksum is wrong.\nNothing was erased.",
+              "Loader File Error")
+    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
+    ctx.run.run(boxes=[box])
+    c = ctx.check([box], status=1, y=False, flash=False)
+    c.modem_count("loader", 0)
+    c.modem_count("Y", 0)
+    return c
+
+
+# The command line, without a modem: arguments, exit status, the line on standard error.
+COMMAND_LINES = [
+    (["10x"], 2, r'^flashfile: the port number must be a whole number from 1 to 255, not "10x"; '
+     r"name a device with --port DEVICE$"),
+    (["/dev/ttyUSB0"], 2, r"; name a device with --port /dev/ttyUSB0$"),
+    (["--log", "none/x.log"], 2, r"^flashfile: cannot write the log file none/x.log: No such file"),
+    (["--file", "none.hex", "3"], 1, r"^flashfile: none.hex: No such file or directory$"),
+    (["--port", "modem.hex"], 1, r"^flashfile: modem.hex: not a serial device \(not a terminal\)$"),
+    (["--port", "none"], 1, r"^flashfile: none: no such device$"),
+]
+
+
+@scenario(60, runners=("linux",))
+def command_line(ctx):
+    """Usage errors and files or devices that cannot be used: the exit status, and the line on
+    standard error naming what and why."""
+    ctx.files()
+    c = Checker(ctx.run)
+    for args, status, line in COMMAND_LINES:
+        r = subprocess.run([ctx.run.path("flashfile"), "--dir", ctx.run.app] + args, timeout=30,
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        c.check(r.returncode == status and re.search(line, r.stderr, re.M),
+                "%s: exit %d, %r" % (args, r.returncode, r.stderr))
+    return c
+
+
+@scenario(90, runners=("linux",))
+def search_devices_present(ctx):
+    """Neither N nor --port: the serial devices present by their stable names; a silent one
+    (usb-A) passed over, the modem (usb-B) found and named on the status line; --list shows
+    both. flashfile.ini names modem.hex (not there), --file other.hex is flashed and named."""
+    ctx.files(log="flash.log")
+    os.rename(ctx.run.path("modem.hex"), ctx.run.path("other.hex"))
+    with tempfile.TemporaryDirectory(prefix="ffdev") as root:
+        by_id = os.path.join(root, "serial", "by-id")
+        os.makedirs(by_id)
+        _, silent = os.openpty()
+        os.symlink(os.ttyname(silent), os.path.join(by_id, "usb-A-if00"))
+        os.symlink(ctx.run.start_modem([]), os.path.join(by_id, "usb-B-if00"))
+        env = {"FLASHFILE_DEV_ROOT": root}
+        listed = subprocess.run([ctx.run.path("flashfile"), "--list"], capture_output=True,
+                                text=True, env=dict(os.environ, **env)).stdout
+        ctx.run.prepare({})
+        ctx.run.run(cmdline=None, boxes=[DONE], env=env, args=("--trace", "--file", "other.hex"))
+    c = ctx.check([DONE])
+    c.check(events(ctx.run, "file") == ['"other.hex"'], "file: %r" % events(ctx.run, "file"))
+    c.check(re.match(r"^/dev/pts/\d+ %s/usb-A-if00\n/dev/pts/\d+ %s/usb-B-if00\n$"
+                     % (by_id, by_id), listed), "--list: %r" % listed)
+    _, log = read_log(ctx.run.path("flash.log"))
+    c.check(any(t.startswith('"Found Test Modem on %s/usb-B-if00..."' % by_id) for _, _, t in log),
+            "no status line named the device")
     return c
 
 

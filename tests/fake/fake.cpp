@@ -126,10 +126,14 @@ bool run(Job &job) {
         return static_cast<int>(a == 'o' ? PLAT_IDOK : a == 'n' ? PLAT_IDNO : PLAT_IDYES);
     };
     if (job.setup) job.setup();
+    app_choose(job.choices);
     if (!app_startup(job.cmdline.c_str(), 1, job.log.c_str())) return false;
     for (long n = 0; !m.window_destroyed && n < job.max_steps; ++n) {
         if (job.each_step) job.each_step();
-        if (!m.window_destroyed) flash_step();
+        // The main loop sleeps while the loader thread works: the thread gets on, however busy
+        // the machine.
+        if (!m.window_destroyed && app_step() && loader_running())
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     join_threads();
     return m.window_destroyed;
@@ -156,6 +160,7 @@ port_handle plat_port_open(const char *device_name) {
 }
 
 const char *plat_port_note() { return ""; }
+const char *plat_port_label() { return ""; }
 
 void plat_port_close(port_handle h) {
     fake::Lock lock(pc().mu);
@@ -219,6 +224,10 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
                                                                      static_cast<sim::usec>(now)));
     return 1;
 }
+
+// Every read of the clock moves it on, so the wait is the spin it replaced: each time-out keeps
+// its boundary.
+void plat_port_wait(port_handle, uint32_t) {}
 
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     fake::Machine &m = pc();
@@ -294,6 +303,7 @@ int plat_message_box(const char *text, const char *caption, unsigned flags) {
 }
 
 int plat_get_open_file_name(plat_open_file *req) { return pc().dialog ? pc().dialog(req) : 0; }
+void plat_load_file(const char *) {}
 
 int plat_create_main_window(int) {
     if (pc().create_fails) return 0;

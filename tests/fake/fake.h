@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/app.h"
 #include "model/modem.h"
 #include "platform/platform.h"
 
@@ -109,6 +110,7 @@ struct Job {
     long max_steps = 20000000;
     std::string root; // the job's folder; empty: <build>/job
     std::string log;  // the log file in place of the settings' logfile
+    app_choices choices;
 
     std::unique_ptr<sim::Modem> model;
     std::string folder;

@@ -81,6 +81,8 @@ Setup checksum(const char *reply, std::string expect) {
 }
 // Its resident loader does not fit the load.
 void loader_modem(fake::Job &j) { j.modem.rrfl_checksum = 0x9999; }
+void loader_first(fake::Job &j) { j.choices.loader_first = true; }
+const std::string LOADER = "!Loader File Error|";
 Setup answers(const char *a) {
     return [=](fake::Job &j) { j.answers = a; };
 }
@@ -342,6 +344,20 @@ const Row failures[] = {
      true, [](auto &j) { EXPECT_EQ(j.model->transcript().back().text.size(), 5u + 521); }},
     {"no loader file", [](auto &j) { loader_modem(j), j.loader = ""; },
      list(ERASE, "!ERROR|Flash file open failed - kivfldr.hex")},
+    // The terminal program reads kivfldr.hex whole before it asks to erase: no question, no "Y".
+    {"loader read first, missing",
+     all({loader_modem, loader_first, [](auto &j) { j.loader = ""; }}),
+     list(LOADER + "kivfldr.hex: No such file or directory.\nNothing was erased."), false},
+    {"loader read first, no end record",
+     all({loader_modem, loader_first,
+          edit("kivfldr.hex", [](auto &s) { s.resize(s.rfind(':')); })}),
+     list(LOADER + "kivfldr.hex has no end record: the file is cut short.\nNothing was erased."),
+     false},
+    {"loader read first, a line no record",
+     all({loader_modem, loader_first, edit("kivfldr.hex", [](auto &s) { s.insert(0, "x\n"); })}),
+     list(LOADER + "Line 1 of kivfldr.hex: it does not begin with ':' (not an Intel hex "
+                   "record).\nNothing was erased."),
+     false},
     {"no thread for the loader",
      [](auto &j) { loader_modem(j), j.setup = [] { fake::pc().thread_fails = true; }; },
      list(ERASE), true, nullptr, list("hThread==NULL")},

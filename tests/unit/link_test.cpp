@@ -112,10 +112,10 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         EXPECT_EQ(fake::traced("FLASH: Write to ComPort Failed"), cut);
         for (auto [at, asked] : fake::pc().writes) EXPECT_EQ(asked, 16u);
     }
-    // After an empty write, 20 ms before the next (and the 1 ms of the read that starts the pause):
-    // the last row's writes.
+    // After an empty write, 20 ms before the next (and the 1 ms of each read that starts and ends
+    // the pause): the last row's writes.
     auto &w = fake::pc().writes;
-    for (size_t i = 2; i < w.size(); ++i) EXPECT_EQ(w[i].first - w[i - 1].first, 21u);
+    for (size_t i = 2; i < w.size(); ++i) EXPECT_EQ(w[i].first - w[i - 1].first, 22u);
 }
 
 // Replies arrive at the looks; each look is [ms after the wait began, bytes].
@@ -177,8 +177,8 @@ TEST(Link, ReplyWaits) {
     fake::pc().fail_read = false, fake::pc().fail_pending = true;
     EXPECT_TRUE(read_port(0, 80) == 0 && fake::pc().incoming.size() == 214);
     uint64_t t = fake::pc().now_ms;
-    clock_wait(100); // a busy wait takes the time asked, the clock's last read aside
-    EXPECT_TRUE(fake::pc().now_ms - t >= 100 && fake::pc().now_ms - t <= 101);
+    clock_wait(100); // a sleep takes the time asked, the clock's first and last reads aside
+    EXPECT_TRUE(fake::pc().now_ms - t >= 100 && fake::pc().now_ms - t <= 102);
 }
 
 // The run's log, appended to: lines held until the load file is named for the header, one line an

@@ -10,8 +10,11 @@ typed at its prompt and a close request is a real Ctrl-C; --trace gives the
 debug trace on standard error. The message boxes are read from the records
 the program prints (box:, warning:, question:), between the redraws of the
 status lines, and each is checked for its caption as well as its text.
-The run ends with the program's exit status (0 completed, 1 other ends,
-3 stopped by the user).
+The run ends with the program's exit status (0 completed, 1 failed, 3
+stopped by the user, 4 either after the flash was given work). Without a
+terminal (terminal=False) standard input is empty and standard output a
+pipe; lines on standard error that begin "flashfile: " are its error lines
+(events 'error'), and the records file: and stopped: are events too.
 
     tmux_run()  the same job in a real terminal emulator (tmux), with
                 snapshots of its screen taken while it runs
@@ -39,7 +42,7 @@ RECORD = re.compile(r"^(box|warning|question): %s %s$" % (_Q, _Q))
 _ESCAPE = re.compile(r"\\(x[0-9A-Fa-f]{2}|.)")
 QUESTION_PROMPT = "y/n, Enter = no: "
 FILE_PROMPT = re.compile(r"^Load file \[.*\]: $")
-KEYS = {"y": "y\n", "n": "n\n", "Return": "\n"}
+KEYS = {"y": "y\n", "n": "n\n", "Return": "\n", "ctrl-c": "\x03"}
 
 
 def unescape(s):
@@ -92,24 +95,36 @@ class NativeRun(Run):
         return argv + ["--port", list(self.ports.values())[0]]
 
     # -- one job --
-    def run(self, cmdline="3", boxes=(), dialog=None, triggers=(), timeout=None, args=("--trace",)):
-        """Starts the program on a new terminal and drives it to its end;
-        boxes, dialog and triggers as for the Wine run."""
+    def run(self, cmdline="3", boxes=(), dialog=None, triggers=(), timeout=None, args=("--trace",),
+            terminal=True, nohup=False, env=None):
+        """Starts the program on a new terminal (or none) and drives it to its
+        end; boxes, dialog and triggers as for the Wine run; nohup: SIGHUP
+        ignored from the start; env: more of the environment."""
         boxes, triggers = list(boxes), list(triggers)
         timeout = timeout or self.default_timeout
         argv = self._argv(cmdline, args)
         self.log("[%s] %s" % (self.name, " ".join(shlex.quote(a) for a in argv)))
         self.file_due = dialog
-        self.master, slave = pty.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+        slave = None
+        if terminal:
+            self.master, slave = pty.openpty()
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+
+        def child():
+            if nohup:
+                signal.signal(signal.SIGHUP, signal.SIG_IGN)
+            if terminal:  # Ctrl-C typed there reaches the program as from a keyboard
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
         self.t0 = time.time()
-        # A session of its own whose controlling terminal is the new one:
-        # Ctrl-C typed there reaches the program as from a keyboard.
-        self.proc = subprocess.Popen(argv, cwd=self.work, stdin=slave, stdout=slave, stderr=subprocess.PIPE,
-                                     start_new_session=True,
-                                     preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        self.proc = subprocess.Popen(argv, cwd=self.work, stdin=slave or subprocess.DEVNULL,
+                                     stdout=slave or subprocess.PIPE, stderr=subprocess.PIPE,
+                                     start_new_session=True, preexec_fn=child,
+                                     env=dict(os.environ, **(env or {})))
         self.watch(self.proc)
-        os.close(slave)
+        if terminal:
+            os.close(slave)
+        else:
+            self.master = self.proc.stdout.fileno()
         streams = {self.master: "tty", self.proc.stderr.fileno(): "trace"}
         pending = {"tty": b"", "trace": b""}
         with open(os.path.join(self.art, "terminal.txt"), "wb") as screen:
@@ -142,7 +157,10 @@ class NativeRun(Run):
         except subprocess.TimeoutExpired:
             self.errors.append("the program did not exit after its output ended")
             self.kill_program()
-        os.close(self.master)
+        if terminal:
+            os.close(self.master)
+        else:
+            self.proc.stdout.close()
         self.proc.stderr.close()
         self.elapsed = time.time() - self.t0
         if self.file_due:
@@ -152,11 +170,15 @@ class NativeRun(Run):
     def _line(self, kind, raw, boxes, triggers):
         now = time.time() - self.t0
         if kind == "trace":
-            self.traced(now, unescape(raw), triggers)
+            if raw.startswith("flashfile: "):
+                self.events.append((now, "error", raw[11:]))
+            else:
+                self.traced(now, unescape(raw), triggers)
             return
         text = screen_text(raw)
-        if text.startswith("answer: "):
-            self.events.append((now, "answer", text[8:]))
+        for record in ("answer", "file", "stopped"):
+            if text.startswith(record + ": "):
+                self.events.append((now, record, text[len(record) + 2:]))
         m = RECORD.match(text)
         if m:
             self.events.append((now, "box", unescape(m.group(3))))
@@ -170,7 +192,7 @@ class NativeRun(Run):
         b = boxes.pop(0)
         if caption != b.caption:
             self.errors.append("box %r: caption %r, wanted %r" % (text, caption, b.caption))
-        if (kind == "question") != (b.key in ("y", "n")):
+        if (kind == "question") != (b.key != "Return"):
             self.errors.append("box %r came as a %s" % (text, kind))
         if b.before:
             b.before(self)
@@ -197,8 +219,8 @@ class NativeRun(Run):
         """Ctrl-C on the program's terminal."""
         self.type("\x03")
 
-    def terminate(self):
-        self.proc.send_signal(signal.SIGTERM)
+    def terminate(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
 
     def screenshot(self, name):
         pass
