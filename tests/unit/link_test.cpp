@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <regex>
 
+#include "campaign/checks.h"
 #include "fake/fake.h"
 #include "link/link.h"
 #include "link/log.h"
@@ -19,10 +19,6 @@ using Looks = std::deque<fake::Machine::Look>;
 void open_com3() {
     fake::reset(), fake::pc().ports[3] = nullptr, com_port = 3;
     ASSERT_TRUE(open_comm_port());
-}
-int open_files() {
-    return static_cast<int>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // 115200 8N1, CTS output flow, DTR and RTS on, no XON/XOFF; every other bit as GetCommState gave
@@ -78,12 +74,7 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         std::string line;
         int stop = 0;
     } cases[] = {
-        {"data, the byte after it, zeros to the chunk's end",
-         rec + "\nLEFT",
-         45,
-         {},
-         48,
-         rec + "\n" + zeros(2)},
+        {"the data, the byte after it, zeros", rec + "\nLEFT", 45, {}, 48, rec + "\n" + zeros(2)},
         {"data filling whole chunks: nothing after it", B32 + "\n", 32, {}, 32, B32},
         {"17 bytes: two chunks", C17 + "\n", 17, {}, 32, C17 + "\n" + zeros(14)},
         {"nothing", "", 0, {}, 0, ""},
@@ -94,12 +85,7 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         {"a write of one byte is progress", abc, 20, {1}, 33, abc + zeros(13)},
         {"a short write before the end of the longest line", longest + "\n", 527, short_end, 542,
          longest + "\n" + zeros(14)},
-        {"a failed write: -1 at once",
-         std::string(40, 'E'),
-         40,
-         {16, -1},
-         -1,
-         std::string(16, 'E')},
+        {"a failed write: -1 at once", B32 + B32, 40, {16, -1}, -1, B32.substr(16)},
         {"a stop, a short write", abc, 20, {8}, 8, abc.substr(0, 8), 1},
         {"a stop, whole chunks", abc, 20, {}, 32, abc + zeros(12), 1},
         {"ten empty writes at the start: given up", "AT\r", 3, none10, 0, ""},
@@ -119,10 +105,8 @@ TEST(Link, DevicewriteSendsWholeChunks) {
         bool refused = c.result < 0 && c.line == "";
         EXPECT_NE(fake::traced("devicewrite(" + c.data.substr(0, c.length + 1) + ")\n"), refused);
         std::string length = std::to_string(c.length);
-        EXPECT_EQ(fake::traced("FLASH: Line too long for the port: " + length +
-                               " bytes, at most "
-                               "527; not sent"),
-                  refused);
+        std::string too_long = "FLASH: Line too long for the port: " + length + " bytes, at most";
+        EXPECT_EQ(fake::traced(too_long + " 527; not sent"), refused);
         bool cut =
             std::any_of(c.takes.begin(), c.takes.end(), [](int t) { return t >= 0 && t < 16; });
         EXPECT_EQ(fake::traced("FLASH: Write to ComPort Failed"), cut);
@@ -203,7 +187,8 @@ TEST(Link, ReplyWaits) {
 TEST(Log, EachRunAppendsItsOwnLines) {
     const std::string path = fake::scratch() + "/run.log", next = fake::scratch() + "/next.log";
     fake::reset(), fake::write_file(path, "before\n");
-    int files = open_files(), answer = PLAT_IDNO;
+    size_t files = checks::open_fds();
+    int answer = PLAT_IDNO;
     fake::pc().answer = [&](const std::string &) { return answer; };
     auto at = [](uint32_t ms) { fake::pc().now_ms = 5000 + ms; };
     at(0), log_start(path.c_str(), "C:\\f\\flashfile.ini");
@@ -215,7 +200,7 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     at(21), answer = PLAT_IDOK, message_box("Done", "Q", PLAT_MB_OK), log_end();
     at(17), log_line("trace", "after the end");
     at(20), log_start(next.c_str(), "(none)"), at(21), log_line("trace", "next run"), log_end();
-    EXPECT_EQ(open_files(), files);
+    EXPECT_EQ(checks::open_fds(), files);
     const std::regex date("run of [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},");
     EXPECT_EQ(std::regex_replace(fake::read_file(path), date, "run of D,"),
               "before\nQuillmarch Flash Loader 1.4f, run of D, settings C:\\f\\flashfile.ini, load "
