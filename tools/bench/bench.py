@@ -364,8 +364,8 @@ def one(kind, size, upload, args):
 
 # ---- the tables --------------------------------------------------------------------------
 
-def fmt(v, spec, none="-"):
-    return none if v is None else spec % v
+def fmt(v, form, none="-"):
+    return none if v is None else form % v
 
 
 def phase_lines(r, wine):
