@@ -41,8 +41,8 @@ inline std::string run(fake::Job &job, Watch &w) {
         if (fake::pc().now_ms > w.bound) w.overran = true, job.max_steps = 0;
     };
     size_t fds = open_fds();
-    job.max_steps =
-        LONG_MAX; // the bound stops it; the steps while the loader thread works are many
+    // The bound stops it; the steps while the loader thread works are many.
+    job.max_steps = LONG_MAX;
     bool ended = fake::run(job);
     const fake::Machine &m = fake::pc();
     for (auto &s : m.screens) w.success |= s.rfind("Programming Completed|Time Elapsed", 0) == 0;

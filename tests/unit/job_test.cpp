@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/app.h"
+#include "campaign/checks.h"
 #include "fake/fake.h"
 #include "flash/flash.h"
 #include "link/link.h"
@@ -463,13 +464,13 @@ TEST_P(Jobs, EndAsTheyShould) {
     fake::Job job;
     row.setup(job);
     if (job.log.empty()) job.log = fake::scratch() + "/job.log", std::filesystem::remove(job.log);
-    long files = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    size_t files = checks::open_fds();
     ASSERT_TRUE(fake::run(job)) << "the window was not destroyed";
     const fake::Machine &m = fake::pc();
     EXPECT_EQ(m.boxes, row.boxes);
     EXPECT_TRUE(m.open_ports() == 0 && hComm == nullptr) << "a port was left open";
     EXPECT_EQ(m.thread_handles, 0) << "a thread's handle was left open";
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), files);
+    EXPECT_EQ(checks::open_fds(), files) << "a file was left open";
     EXPECT_EQ(m.line.find('Y') != std::string::npos, row.y);
     EXPECT_EQ(row.y && !m.line.empty() ? m.line.back() : 'Y', 'Y') << "Y is not the last byte";
     std::string status = status_line1;
