@@ -153,6 +153,12 @@ TEST(Startup, FolderSettingsAndFirstPort) {
         EXPECT_EQ(com_port, port) << line;
     }
     EXPECT_EQ(command_line_port(nullptr), 0);
+    // The whole command line: the program's name ends at its closing quote, blank or not; an
+    // unquoted one holds a byte of 0x80 and above; the argument itself is such a byte.
+    for (auto [whole, port] : {std::pair<const char *, int>{"\"with blank\\flashfile.exe\"3", 3},
+                               {"Pr\374fung\\flashfile.exe 8", 8},
+                               {"\"two blanks\\flashfile.exe\" \xE9", 9}})
+        EXPECT_EQ(command_line_port(command_line_args(whole)), port) << whole;
     fake::reset(), fake::pc().create_fails = true;
     EXPECT_EQ(app_startup("3", 1), 0);
 }

@@ -6,8 +6,6 @@
 #                           runs side by side never share a server or ports
 #   wine_xvfb_start         start Xvfb on a free display, export DISPLAY
 #   wine_xvfb_stop          stop the Xvfb started above
-#   wine_run_private D EXE  run EXE in folder D with a prefix and a screen of
-#                           its own, gone afterwards; EXE's exit status
 #   wine_env_says           which program runs under which Wine, and why
 #
 # Which Wine: a host whose kernel runs no 32-bit code cannot start the 32-bit
@@ -161,18 +159,4 @@ wine_xvfb_stop() {
         WINE_XVFB_PID=
     fi
     return 0
-}
-
-# For programs that start others (the window needs a display, and the server
-# that goes with it must not outlive the run, even one that is killed).
-wine_run_private() {
-    local dir="$1" rc
-    shift
-    rm -rf "$dir" && mkdir -p "$dir" && wine_private_prefix "$dir/prefix" || return 1
-    trap '"$WINESERVER" -k 2>/dev/null; "$WINESERVER" -w 2>/dev/null; wine_xvfb_stop' EXIT
-    wine_xvfb_start || return 1
-    (cd "$dir" && "$WINELOADER" "$@" 2>wine.err | tr -d '\r'; exit "${PIPESTATUS[0]}")
-    rc=$?
-    [ "$rc" = 0 ] || tail -5 "$dir/wine.err"
-    return "$rc"
 }
