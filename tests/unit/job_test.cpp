@@ -453,8 +453,6 @@ const Row search_and_closes[] = {
      on(in_state(SEQ_RRFL_VERSION), ctrl_c), list(), true},
     {"the port from the whole command line, the program's path quoted",
      via("\"D:\\Program Files\\flash file.exe\"\x01\t 3"), list(DONE), true, one_port},
-    {"the port from the whole command line, the path unquoted", via("flashfile.exe 3"), list(DONE),
-     true, one_port},
 };
 
 class Jobs : public ::testing::TestWithParam<Row> {};
@@ -464,15 +462,13 @@ TEST_P(Jobs, EndAsTheyShould) {
     fake::Job job;
     row.setup(job);
     if (job.log.empty()) job.log = fake::scratch() + "/job.log", std::filesystem::remove(job.log);
-    size_t files = checks::open_fds();
-    ASSERT_TRUE(fake::run(job)) << "the window was not destroyed";
+    checks::Watch w;
+    w.bound = 86400000;                 // a day: a job that never ends
+    EXPECT_EQ(checks::run(job, w), ""); // what holds for every job, as in the campaign
     const fake::Machine &m = fake::pc();
     EXPECT_EQ(m.boxes, row.boxes);
-    EXPECT_TRUE(m.open_ports() == 0 && hComm == nullptr) << "a port was left open";
     EXPECT_EQ(m.thread_handles, 0) << "a thread's handle was left open";
-    EXPECT_EQ(checks::open_fds(), files) << "a file was left open";
     EXPECT_EQ(m.line.find('Y') != std::string::npos, row.y);
-    EXPECT_EQ(row.y && !m.line.empty() ? m.line.back() : 'Y', 'Y') << "Y is not the last byte";
     std::string status = status_line1;
     if (status == "Programming Completed") {
         std::string bin =
