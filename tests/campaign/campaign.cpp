@@ -55,11 +55,10 @@ When when(int records, bool hold) {
 const char *const kinds[] = {"noreply", "late",  "nok",     "split",
                              "garbage", "flood", "silence", "erasefail"};
 struct {
-    long jobs = 0, fired[8] = {}, writes[3] = {}, closes = 0;
+    long jobs = 0, fired[8] = {}, writes[3] = {}, closes = 0, hang_ups = 0, merged = 0;
     uint64_t longest = 0;
     std::map<std::string, std::pair<long, uint64_t>> outcomes;
-} stats;
-long hang_ups = 0, merged = 0; // devices that hung up; reads that held two answers or more
+} stats; // merged: reads that held two answers or more
 
 std::string play(uint64_t seed, bool verbose) {
     rng.seed(seed), drawn.clear();
@@ -245,14 +244,12 @@ std::string play(uint64_t seed, bool verbose) {
     stats.longest = std::max<uint64_t>(stats.longest, m->now_ms);
     for (int k = 0; k < 8; ++k) stats.fired[k] += job.model->counters().faults_by_kind[k];
     for (int t : takes_drawn) ++stats.writes[t < 0 ? 0 : t == 0 ? 1 : 2];
-    stats.closes += static_cast<long>(closes.size()) + (hold_at.hold != 0), hang_ups += m->hung_up;
-    for (auto &r : m->reads) merged += r.find("OK") < r.rfind("OK"); // two answers in one read
+    stats.closes += static_cast<long>(closes.size()) + (hold_at.hold != 0);
+    stats.hang_ups += m->hung_up;
+    for (auto &r : m->reads) stats.merged += r.find("OK") < r.rfind("OK");
     for (auto &t : m->debug)
-        verbose &&t != "\n" && t.rfind("devicewrite", 0) ? std::cout << "trace: " << t << "\n"
-                                                         : std::cout;
-    if (verbose)
-        std::cout << "outcome: " << outcome << " after " << m->now_ms << " ms (bound " << w.bound
-                  << ")\n";
+        if (verbose && t != "\n" && t.rfind("devicewrite", 0)) std::cout << "trace: " << t << "\n";
+    if (verbose) std::cout << "outcome: " << outcome << " after " << m->now_ms << " ms\n";
     std::string bin = fake::read_file(fake::testdata(std::string(b.name) + ".bin")),
                 line = checks::unacknowledged(*job.model, records, w.decided_us);
     std::vector<uint8_t> want(bin.begin(), bin.end());
@@ -313,8 +310,9 @@ int main(int argc, char **argv) {
     for (int k = 0; k < 8; ++k) std::cout << " " << kinds[k] << " " << stats.fired[k];
     std::cout << "\nat the PC's end: failed writes " << stats.writes[0] << " empty writes "
               << stats.writes[1] << " short writes " << stats.writes[2]
-              << "; closes asked: " << stats.closes << "; hang-ups: " << hang_ups
-              << "\nreads holding two answers: " << merged << "\noutcomes (jobs, first seed):\n";
+              << "; closes asked: " << stats.closes << "; hang-ups: " << stats.hang_ups
+              << "\nreads holding two answers: " << stats.merged
+              << "\noutcomes (jobs, first seed):\n";
     for (auto &[k, n] : stats.outcomes)
         std::cout << "  " << n.first << "  (" << n.second << ")  " << k << "\n";
 }
