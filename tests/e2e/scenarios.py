@@ -69,15 +69,10 @@ class Ctx:
         self.run.prepare({"COM3": link})
         return link
 
-    def checker(self):
-        """The checks of the ended run, reported when the scenario returns."""
-        self.c = Checker(self.run)
-        return self.c
-
     def check(self, boxes, status=0, y=True, flash=True, summary=True):
         """The exit status (Linux; Windows always 0), the boxes in order, "Y" last,
         the flash equal to the load, and the run summary as the last trace (none in tmux)."""
-        c = self.checker()
+        c = self.checks = Checker(self.run)
         c.exit_code(self.run.expected_exit(status))
         c.boxes([b.text for b in boxes])
         last = (self.run.traces() or [""])[-1]
@@ -109,10 +104,43 @@ def line_settings(run):
                     not iflag & (termios.IXON | termios.IXOFF)]
 
 
+def cut_short(c):
+    """A stop at the 30th record of 131 kept the rest from going out."""
+    c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128, "every record went out after the stop")
+
+
+def spoil(run, name, n):
+    """The checksum on line n of the file made one more than it is; the right and the wrong."""
+    lines = open(run.path(name)).read().split("\n")
+    right = lines[n - 1][-2:]
+    wrong = "%02X" % ((int(right, 16) + 1) % 256)
+    lines[n - 1] = lines[n - 1][:-2] + wrong
+    open(run.path(name), "w").write("\n".join(lines))
+    return right, wrong
+
+
+def job(boxes=(), status=0, y=True, checksum="1234", fault=None, damage=lambda run: None, stop=None,
+        limit=60, runners=("linux",), **options):
+    """A scenario of the function under it, which checks more given the checker and the run: the
+    files (`checksum` "5678" asks the full-erase question), `damage(run)` done to them, modemsim
+    with `fault` as COM3, the run with `options`, `stop(run)` at the 30th record, then `check`."""
+    if stop:
+        options["triggers"] = [On(RECORD, stop, count=30)]
+
+    def register(own_checks):
+        def run_and_check(ctx):
+            ctx.files_and_modem(fault, checksum=checksum)
+            damage(ctx.run)
+            ctx.run.run(boxes=boxes, **options)
+            own_checks(ctx.check(boxes, status=status, y=y, flash=status == 0), ctx.run)
+        run_and_check.__name__, run_and_check.__doc__ = own_checks.__name__, own_checks.__doc__
+        return scenario(limit, runners)(run_and_check)
+    return register
+
+
 @scenario(120)
 def full_erase_loader_upload(ctx):
-    """The modem's resident loader does not fit: full erase, the loader uploaded, the load
-    programmed."""
+    """The resident loader does not fit: full erase, the loader uploaded, the load written."""
     ctx.run.modem_link = ctx.files_and_modem(checksum="5678")
     ctx.run.settings = None
     ctx.run.run(boxes=[ERASE, DONE], triggers=[On(r"^writing to COM3", line_settings)])
@@ -125,8 +153,7 @@ def full_erase_loader_upload(ctx):
 @scenario(90)
 def nok1_answered_yes(ctx):
     """NOK1 half-way, the retry question answered Yes: "Z" ahead of the queue, the whole load again.
-    With logfile set: the log holds the header, every trace in order, the boxes with their
-    answers."""
+    With logfile: the log holds the header, every trace in order, the boxes with their answers."""
     ctx.files_and_modem("nok:1@rec:60", log="flash.log")
     ctx.run.run(boxes=[NOK1, DONE])
     c = ctx.check([NOK1, DONE])
@@ -178,21 +205,10 @@ def no_settings_file(ctx):
     ctx.check([DONE])
 
 
-def at_30th_record(action):
-    return [On(RECORD, action, count=30)]
-
-
-def cut_short(c):
-    """A stop at the 30th record of 131 kept the rest from going out."""
-    c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128, "every record went out after the stop")
-
-
-@scenario(90, runners=("wine",))
-def close_during_programming(ctx):
+@job([KILL], status=3, limit=90, runners=("wine",), stop=lambda run: run.close_request())
+def close_during_programming(c, run):
     """A close request (Alt+F4, Ctrl-C) while records go out, answered Yes: "Y" last."""
-    ctx.files_and_modem()
-    ctx.run.run(boxes=[KILL], triggers=at_30th_record(lambda run: run.close_request()))
-    cut_short(ctx.check([KILL], status=3, flash=False))
+    cut_short(c)
 
 
 @scenario(90)
@@ -218,20 +234,9 @@ def cable_pulled(ctx):
             % (box and box - ctx.run.pulled, low, high))
 
 
-def spoil(run, name, n):
-    """The checksum on line n of the file made one more than it is; the right and the wrong."""
-    lines = open(run.path(name)).read().split("\n")
-    right = lines[n - 1][-2:]
-    wrong = "%02X" % ((int(right, 16) + 1) % 256)
-    lines[n - 1] = lines[n - 1][:-2] + wrong
-    open(run.path(name), "w").write("\n".join(lines))
-    return right, wrong
-
-
 @scenario(60)
 def damaged_load(ctx):
-    """One checksum wrong in a srec_cat load: refused before any port is opened, the modem hears
-    nothing."""
+    """A checksum wrong in a srec_cat load: refused before a port opens; the modem hears nothing."""
     ctx.files_and_modem()
     box = Box("Line 40 of modem.hex: the checksum is %s, the record says %s.\n"
               "Nothing was sent to the modem." % spoil(ctx.run, "modem.hex", 40), "Load File Error")
@@ -242,25 +247,7 @@ def damaged_load(ctx):
             "a port was tried")
 
 
-def linux_job(boxes=(), status=0, y=True, checksum="1234", fault=None, damage=None, **options):
-    """Makes the function under it, given the checker and the run for checks of its own, a
-    Linux-only scenario of one shape: the files (`checksum` "5678" brings the full-erase
-    question), `damage(run)` done to them, modemsim with its `fault` on COM3, the run with its
-    `options`, then the checks every job has (the flash after a completed job only)."""
-    def register(own_checks):
-        def job(ctx):
-            ctx.files_and_modem(fault, checksum=checksum)
-            if damage:
-                damage(ctx.run)
-            ctx.run.run(boxes=boxes, **options)
-            own_checks(ctx.check(boxes, status=status, y=y, flash=status == 0), ctx.run)
-        job.__name__, job.__doc__ = own_checks.__name__, own_checks.__doc__
-        return scenario(60, runners=("linux",))(job)
-    return register
-
-
-@linux_job(status=4, args=("--trace", "--log", "stopped.log"),
-           triggers=at_30th_record(lambda run: run.terminate()))
+@job(status=4, args=("--trace", "--log", "stopped.log"), stop=lambda run: run.terminate())
 def terminated_during_programming(c, run):
     """SIGTERM while records go out: a close already confirmed, no question; "Y" last.
     With --log: the log ends with the summary of a job stopped by the user."""
@@ -270,7 +257,7 @@ def terminated_during_programming(c, run):
                              r"acknowledged", log[-1][2]), "the log ends with %r" % log[-1:])
 
 
-@linux_job([Box(ERASE.text, ERASE.caption, "n")], status=1, y=False, checksum="5678",
+@job([Box(ERASE.text, ERASE.caption, "n")], status=1, y=False, checksum="5678",
            args=("--trace", "--no"))
 def erase_refused_by_no(c, run):
     """--no answers the full-erase question: no erase, no loader, exit status 1."""
@@ -287,8 +274,7 @@ def terminal_screen(ctx):
 
     def look(rows):
         screen = "\n".join(r.rstrip() for r in rows)
-        waits.extend(re.findall(r"^waiting for the modem's answer: [6-8] s of 180 s$", screen,
-                                re.M))
+        waits.extend(re.findall(r"(?m)^waiting for the modem's answer: [6-8] s of 180 s$", screen))
         if re.search(r"^Programming the Flash\n<\d+%>  Complete\.\n\[#+\.+\] +\d+%$", screen, re.M):
             bars = re.findall(r"\[[#.]{50}\]", screen)
             shown.append(screen.count("Programming the Flash") == 1 and len(bars) == 1)
@@ -299,40 +285,37 @@ def terminal_screen(ctx):
     c.check(waits, "no screen showed the wait for the late answer")
 
 
-@linux_job([KILL], status=4, args=("--trace", "--no"),
-           triggers=at_30th_record(lambda run: run.close_request()))
+@job([KILL], status=4, args=("--trace", "--no"), stop=lambda run: run.close_request())
 def ctrl_c_with_no(c, run):
-    """Ctrl-C while records go out, with --no: the kill question is asked all the same and
-    answered y; exit 4, "Y" last."""
+    """Ctrl-C while records go out, with --no: the kill question asked all the same, answered y."""
     cut_short(c)
 
 
-@linux_job(status=4, terminal=False, triggers=at_30th_record(lambda run: run.terminate(signal.SIGINT)))
+@job(status=4, terminal=False, stop=lambda run: run.terminate(signal.SIGINT))
 def sigint_without_terminal(c, run):
-    """SIGINT while records go out, no terminal: a close already confirmed; exit 4, "Y" last."""
+    """SIGINT while records go out, with no terminal: a close already confirmed; "Y" last."""
     cut_short(c)
 
 
-@linux_job([DONE], terminal=False, nohup=True,
-           triggers=at_30th_record(lambda run: run.terminate(signal.SIGHUP)))
+@job([DONE], terminal=False, nohup=True, stop=lambda run: run.terminate(signal.SIGHUP))
 def sighup_under_nohup(c, run):
     """SIGHUP while records go out, ignored from the start (nohup): the job completes."""
 
 
-@linux_job([Box(ERASE.text, ERASE.caption, "ctrl-c")], status=3, y=False, checksum="5678")
+@job([Box(ERASE.text, ERASE.caption, "ctrl-c")], status=3, y=False, checksum="5678")
 def ctrl_c_at_erase_question(c, run):
     """Ctrl-C at the full-erase question: no, and no "Y" (the job gives up without it), exit 3."""
     c.modem_count("Y", 0)
 
 
-@linux_job(status=3, y=False, fault="silence@time:0", terminal=False,
+@job(status=3, y=False, fault="silence@time:0", terminal=False,
            triggers=[On(r"^<CE-3>$", lambda run: run.terminate(signal.SIGINT))])
 def sigint_during_probe(c, run):
     """SIGINT without a terminal while a silent modem is probed: the wait ends at once, exit 3."""
     c.check(run.exit_at - run.trace_time("<CE-3>") < 2, "the probe went on after SIGINT")
 
 
-@linux_job([Box("Line 10 of kivfldr.hex: its checksum is wrong.\nNothing was erased.",
+@job([Box("Line 10 of kivfldr.hex: its checksum is wrong.\nNothing was erased.",
                 "Loader File Error")], status=1, y=False, checksum="5678",
            damage=lambda run: spoil(run, "kivfldr.hex", 10))
 def damaged_loader(c, run):
@@ -359,7 +342,7 @@ def command_line(ctx):
     """Usage errors and files or devices that cannot be used: the exit status, and the line on
     standard error naming what and why."""
     ctx.files()
-    c = ctx.checker()
+    c = ctx.checks = Checker(ctx.run)
     for args, status, line in COMMAND_LINES:
         r = subprocess.run([ctx.run.path("flashfile"), "--dir", ctx.run.app] + args, timeout=30,
                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
@@ -425,7 +408,7 @@ def main():
         return 1
     finally:
         ctx.run.finish()
-    return ctx.c.report()
+    return ctx.checks.report()
 
 
 if __name__ == "__main__":
