@@ -62,14 +62,22 @@ class Ctx:
             self.run.write_ini({"modemname": "Test Modem", "filename": "modem.hex", "atcmd": "ATI5",
                                 "response": "V.90^RRFL", **({"logfile": log} if log else {})})
 
-    def check(self, boxes, status=0, y=True, flash=True):
+    def files_and_modem(self, fault=None, **files):
+        """The files, and modemsim (with `fault`) as COM3; its device."""
+        self.files(**files)
+        link = self.run.start_modem(["--fault", fault] if fault else [])
+        self.run.prepare({"COM3": link})
+        return link
+
+    def check(self, boxes, status=0, y=True, flash=True, summary=True):
         """The exit status (Linux; Windows always 0), the boxes in order, "Y" last,
-        the flash equal to the load, and the run summary as the last trace."""
-        c = Checker(self.run)
+        the flash equal to the load, and the run summary as the last trace (none in tmux)."""
+        c = self.checks = Checker(self.run)
         c.exit_code(self.run.expected_exit(status))
         c.boxes([b.text for b in boxes])
         last = (self.run.traces() or [""])[-1]
-        c.check(re.match(r"FLASH: Summary: %s, \d+ (of \d+ )?records" % OUTCOME[status], last),
+        c.check(not summary or re.match(r"FLASH: Summary: %s, \d+ (of \d+ )?records"
+                                        % OUTCOME[status], last),
                 "the last trace is not a summary of a job %s: %r" % (OUTCOME[status], last))
         if self.runner == "linux":
             want = [STOPPED[status]] if "stopped by the user" in last else []
@@ -96,29 +104,57 @@ def line_settings(run):
                     not iflag & (termios.IXON | termios.IXOFF)]
 
 
+def cut_short(c):
+    """A stop at the 30th record of 131 kept the rest from going out."""
+    c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128, "every record went out after the stop")
+
+
+def spoil(run, name, n):
+    """The checksum on line n of the file made one more than it is; the right and the wrong."""
+    lines = open(run.path(name)).read().split("\n")
+    right = lines[n - 1][-2:]
+    wrong = "%02X" % ((int(right, 16) + 1) % 256)
+    lines[n - 1] = lines[n - 1][:-2] + wrong
+    open(run.path(name), "w").write("\n".join(lines))
+    return right, wrong
+
+
+def job(boxes=(), status=0, y=True, checksum="1234", fault=None, damage=lambda run: None, stop=None,
+        limit=60, runners=("linux",), **options):
+    """A scenario of the function under it, which checks more given the checker and the run: the
+    files (`checksum` "5678" asks the full-erase question), `damage(run)` done to them, modemsim
+    with `fault` as COM3, the run with `options`, `stop(run)` at the 30th record, then `check`."""
+    if stop:
+        options["triggers"] = [On(RECORD, stop, count=30)]
+
+    def register(own_checks):
+        def run_and_check(ctx):
+            ctx.files_and_modem(fault, checksum=checksum)
+            damage(ctx.run)
+            ctx.run.run(boxes=boxes, **options)
+            own_checks(ctx.check(boxes, status=status, y=y, flash=status == 0), ctx.run)
+        run_and_check.__name__, run_and_check.__doc__ = own_checks.__name__, own_checks.__doc__
+        return scenario(limit, runners)(run_and_check)
+    return register
+
+
 @scenario(120)
 def full_erase_loader_upload(ctx):
-    """The modem's resident loader does not fit: full erase, the loader uploaded, the load
-    programmed."""
-    ctx.files(checksum="5678")
-    ctx.run.modem_link = ctx.run.start_modem([])
-    ctx.run.prepare({"COM3": ctx.run.modem_link})
+    """The resident loader does not fit: full erase, the loader uploaded, the load written."""
+    ctx.run.modem_link = ctx.files_and_modem(checksum="5678")
     ctx.run.settings = None
     ctx.run.run(boxes=[ERASE, DONE], triggers=[On(r"^writing to COM3", line_settings)])
     c = ctx.check([ERASE, DONE])
     c.check(ctx.run.settings == [True] * 5, "line settings (115200, 8 bits, no parity and 1 stop "
             "bit, RTS/CTS, no XON/XOFF): %r" % ctx.run.settings)
     c.modem_count("loader", 603)
-    return c
 
 
 @scenario(90)
 def nok1_answered_yes(ctx):
     """NOK1 half-way, the retry question answered Yes: "Z" ahead of the queue, the whole load again.
-    With logfile set: the log holds the header, every trace in order, the boxes with their
-    answers."""
-    ctx.files(log="flash.log")
-    ctx.run.prepare({"COM3": ctx.run.start_modem(["--fault", "nok:1@rec:60"])})
+    With logfile: the log holds the header, every trace in order, the boxes with their answers."""
+    ctx.files_and_modem("nok:1@rec:60", log="flash.log")
     ctx.run.run(boxes=[NOK1, DONE])
     c = ctx.check([NOK1, DONE])
     header, log = read_log(ctx.run.path("flash.log"))
@@ -137,18 +173,16 @@ def nok1_answered_yes(ctx):
             '"Programming Completed" "<100%>  Complete."' in logged["status"],
             "logged status lines %r" % logged["status"])
     load = ctx.run.path("modem.hex")
-    count = sum(1 for l in open(load) if l.startswith("S"))
+    want = [l.strip() for l in open(load)]
     c.check(re.match(r"FLASH: Summary: completed, %d records \(0 resent\), %d bytes in \d+\.\d s, "
-                     r"\d+ bytes/s$" % (count, os.path.getsize(load)), logged["trace"][-1]),
+                     r"\d+ bytes/s$" % (len(want), os.path.getsize(load)), logged["trace"][-1]),
             "the summary %r" % logged["trace"][-1:])
     c.modem_count("Z", 1)
     lines = ctx.run.modem_lines()
     z = [i for i, l in enumerate(lines) if l[3] and l[2] == "Z"]
     records = [l[2] for l in lines[z[-1] + 1:] if l[2].startswith("S")] if z else []
-    want = [l.strip() for l in open(ctx.run.path("modem.hex"))]
     c.check(records == want, "after Z the modem got %d lines, wanted the whole load (%d)"
             % (len(records), len(want)))
-    return c
 
 
 @scenario(90)
@@ -161,28 +195,20 @@ def no_modem(ctx):
     c = ctx.check([SILENT], status=1, y=False, flash=False)
     c.traces_in_order(["Flash Trying Comm 2 ", "Flash Trying Comm 1 ",
                        "FLASH: Flash Open Comm Failed"])
-    return c
 
 
 @scenario(90)
 def no_settings_file(ctx):
     """No flashfile.ini: the load is picked in the open-file dialog, then programmed."""
-    ctx.files(ini=False)
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
+    ctx.files_and_modem(ini=False)
     ctx.run.run(dialog=Dialog(ctx.run.program_path("modem.hex")), boxes=[DONE])
-    return ctx.check([DONE])
+    ctx.check([DONE])
 
 
-@scenario(90, runners=("wine",))
-def close_during_programming(ctx):
+@job([KILL], status=3, limit=90, runners=("wine",), stop=lambda run: run.close_request())
+def close_during_programming(c, run):
     """A close request (Alt+F4, Ctrl-C) while records go out, answered Yes: "Y" last."""
-    ctx.files()
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    ctx.run.run(boxes=[KILL], triggers=[On(RECORD, lambda run: run.close_request(), count=30)])
-    c = ctx.check([KILL], status=3, flash=False)
-    c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128,
-            "every record went out after a confirmed close")
-    return c
+    cut_short(c)
 
 
 @scenario(90)
@@ -190,9 +216,7 @@ def cable_pulled(ctx):
     """The cable pulled. Under Wine during the loader upload: the 6 s wait for the record's OK ends
     the job. On Linux while records go out: the device hangs up; within a second a box names it."""
     wine = ctx.runner == "wine"
-    ctx.files(checksum="5678" if wine else "1234")
-    link = ctx.run.start_modem([])
-    ctx.run.prepare({"COM3": link})
+    link = ctx.files_and_modem(checksum="5678" if wine else "1234")
 
     def pull(run):
         run.pulled = time.time() - run.t0
@@ -208,148 +232,97 @@ def cable_pulled(ctx):
     c.check(box is not None and low <= box - ctx.run.pulled <= high,
             "the box came %s s after the pull, wanted %s to %s s"
             % (box and box - ctx.run.pulled, low, high))
-    return c
 
 
 @scenario(60)
 def damaged_load(ctx):
-    """One checksum wrong in a srec_cat load: refused before any port is opened, the modem hears
-    nothing."""
-    ctx.files()
-    lines = open(ctx.run.path("modem.hex")).read().split("\n")
-    said = (int(lines[39][-2:], 16) + 1) % 256
-    box = Box("Line 40 of modem.hex: the checksum is %s, the record says %02X.\n"
-              "Nothing was sent to the modem." % (lines[39][-2:], said), "Load File Error")
-    lines[39] = lines[39][:-2] + "%02X" % said
-    open(ctx.run.path("modem.hex"), "w").write("\n".join(lines))
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
+    """A checksum wrong in a srec_cat load: refused before a port opens; the modem hears nothing."""
+    ctx.files_and_modem()
+    box = Box("Line 40 of modem.hex: the checksum is %s, the record says %s.\n"
+              "Nothing was sent to the modem." % spoil(ctx.run, "modem.hex", 40), "Load File Error")
     ctx.run.run(boxes=[box])
     c = ctx.check([box], status=1, y=False, flash=False)
     c.check(not ctx.run.modem_lines(), "the modem received %d lines" % len(ctx.run.modem_lines()))
     c.check(not any(t.startswith("Flash Trying Comm") for t in ctx.run.traces()),
             "a port was tried")
-    return c
 
 
-@scenario(60, runners=("linux",))
-def terminated_during_programming(ctx):
+@job(status=4, args=("--trace", "--log", "stopped.log"), stop=lambda run: run.terminate())
+def terminated_during_programming(c, run):
     """SIGTERM while records go out: a close already confirmed, no question; "Y" last.
     With --log: the log ends with the summary of a job stopped by the user."""
-    ctx.files()
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    ctx.run.run(args=("--trace", "--log", "stopped.log"),
-                triggers=[On(RECORD, lambda run: run.terminate(), count=30)])
-    c = ctx.check([], status=4, flash=False)
-    c.check(len(c.modem_lines_matching(r"^S[1-9]")) < 128, "every record went out after SIGTERM")
-    _, log = read_log(ctx.run.path("stopped.log"))
+    cut_short(c)
+    _, log = read_log(run.path("stopped.log"))
     c.check(log and re.match(r"FLASH: Summary: stopped by the user, (29|30|31) of 131 records "
                              r"acknowledged", log[-1][2]), "the log ends with %r" % log[-1:])
-    return c
 
 
-@scenario(60, runners=("linux",))
-def erase_refused_by_no(ctx):
+@job([Box(ERASE.text, ERASE.caption, "n")], status=1, y=False, checksum="5678",
+           args=("--trace", "--no"))
+def erase_refused_by_no(c, run):
     """--no answers the full-erase question: no erase, no loader, exit status 1."""
-    ctx.files(checksum="5678")
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    refused = Box(ERASE.text, ERASE.caption, "n")
-    ctx.run.run(boxes=[refused], args=("--trace", "--no"))
-    c = ctx.check([refused], status=1, y=False, flash=False)
-    c.check([t for _, k, t in ctx.run.events if k == "answer"] == ["no (--no)"],
-            "the answer was not --no's")
+    c.check(events(run, "answer") == ["no (--no)"], "the answer was not --no's")
     c.modem_count("loader", 0)
-    return c
 
 
 @scenario(60, runners=("linux",))
 def terminal_screen(ctx):
     """In tmux, a real terminal: while records go out the screen shows both status lines and the
     bar, each once (redrawn in place); an answer 8 s late shows its wait on a third line."""
-    ctx.files()
-    ctx.run.prepare({"COM3": ctx.run.start_modem(["--fault", "late:8000@rec:60"])})
+    ctx.files_and_modem("late:8000@rec:60")
     shown, waits = [], []
 
     def look(rows):
         screen = "\n".join(r.rstrip() for r in rows)
-        waits.extend(re.findall(r"^waiting for the modem's answer: [6-8] s of 180 s$", screen,
-                                re.M))
+        waits.extend(re.findall(r"(?m)^waiting for the modem's answer: [6-8] s of 180 s$", screen))
         if re.search(r"^Programming the Flash\n<\d+%>  Complete\.\n\[#+\.+\] +\d+%$", screen, re.M):
             bars = re.findall(r"\[[#.]{50}\]", screen)
             shown.append(screen.count("Programming the Flash") == 1 and len(bars) == 1)
     ctx.run.tmux_run(every=look)
-    c = Checker(ctx.run)
-    c.exit_code(0)
+    c = ctx.check([], summary=False)
     c.check(shown and all(shown), "no screen showed the two lines and the bar once while "
             "programming (%d did, %d more than once)" % (len(shown), shown.count(False)))
     c.check(waits, "no screen showed the wait for the late answer")
-    c.modem_got_y()
-    c.flash_equals_load(ctx.run.load_bin)
-    return c
 
 
-# Stops while records go out: (run options, the stop at the 30th record, boxes, exit status).
-STOPS = {
-    "ctrl_c_with_no": ({"args": ("--trace", "--no")}, lambda run: run.close_request(), [KILL], 4),
-    "sigint_without_terminal": ({"terminal": False}, lambda run: run.terminate(signal.SIGINT),
-                                [], 4),
-    "sighup_under_nohup": ({"terminal": False, "nohup": True},
-                           lambda run: run.terminate(signal.SIGHUP), [DONE], 0),
-}
+@job([KILL], status=4, args=("--trace", "--no"), stop=lambda run: run.close_request())
+def ctrl_c_with_no(c, run):
+    """Ctrl-C while records go out, with --no: the kill question asked all the same, answered y."""
+    cut_short(c)
 
 
-def stop_row(name, options, stop, boxes, status):
-    def row(ctx):
-        ctx.files()
-        ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-        ctx.run.run(boxes=boxes, triggers=[On(RECORD, stop, count=30)], **options)
-        return ctx.check(boxes, status=status, flash=status == 0)
-    row.__name__, row.__doc__ = name, "%s while records go out: exit %d" % (name, status)
-    scenario(60, runners=("linux",))(row)
+@job(status=4, terminal=False, stop=lambda run: run.terminate(signal.SIGINT))
+def sigint_without_terminal(c, run):
+    """SIGINT while records go out, with no terminal: a close already confirmed; "Y" last."""
+    cut_short(c)
 
 
-for _name, _row in STOPS.items():
-    stop_row(_name, *_row)
+@job([DONE], terminal=False, nohup=True, stop=lambda run: run.terminate(signal.SIGHUP))
+def sighup_under_nohup(c, run):
+    """SIGHUP while records go out, ignored from the start (nohup): the job completes."""
 
 
-@scenario(60, runners=("linux",))
-def ctrl_c_at_erase_question(ctx):
+@job([Box(ERASE.text, ERASE.caption, "ctrl-c")], status=3, y=False, checksum="5678")
+def ctrl_c_at_erase_question(c, run):
     """Ctrl-C at the full-erase question: no, and no "Y" (the job gives up without it), exit 3."""
-    ctx.files(checksum="5678")
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    asked = Box(ERASE.text, ERASE.caption, "ctrl-c")
-    ctx.run.run(boxes=[asked])
-    c = ctx.check([asked], status=3, y=False, flash=False)
     c.modem_count("Y", 0)
-    return c
 
 
-@scenario(60, runners=("linux",))
-def sigint_during_probe(ctx):
+@job(status=3, y=False, fault="silence@time:0", terminal=False,
+           triggers=[On(r"^<CE-3>$", lambda run: run.terminate(signal.SIGINT))])
+def sigint_during_probe(c, run):
     """SIGINT without a terminal while a silent modem is probed: the wait ends at once, exit 3."""
-    ctx.files()
-    ctx.run.prepare({"COM3": ctx.run.start_modem(["--fault", "silence@time:0"])})
-    ctx.run.run(terminal=False, triggers=[On(r"^<CE-3>$", lambda r: r.terminate(signal.SIGINT))])
-    c = ctx.check([], status=3, y=False, flash=False)
-    c.check(ctx.run.exit_at - ctx.run.trace_time("<CE-3>") < 2, "the probe went on after SIGINT")
-    return c
+    c.check(run.exit_at - run.trace_time("<CE-3>") < 2, "the probe went on after SIGINT")
 
 
-@scenario(60, runners=("linux",))
-def damaged_loader(ctx):
+@job([Box("Line 10 of kivfldr.hex: its checksum is wrong.\nNothing was erased.",
+                "Loader File Error")], status=1, y=False, checksum="5678",
+           damage=lambda run: spoil(run, "kivfldr.hex", 10))
+def damaged_loader(c, run):
     """The modem needs kivfldr.hex and one of its checksums is wrong: refused before the full-erase
     question, no loader line sent, no "Y"."""
-    ctx.files(checksum="5678")
-    lines = open(ctx.run.path("kivfldr.hex")).read().split("\n")
-    lines[9] = lines[9][:-2] + ("00" if lines[9][-2:] != "00" else "01")
-    open(ctx.run.path("kivfldr.hex"), "w").write("\n".join(lines))
-    box = Box("Line 10 of kivfldr.hex: its checksum is wrong.\nNothing was erased.",
-              "Loader File Error")
-    ctx.run.prepare({"COM3": ctx.run.start_modem([])})
-    ctx.run.run(boxes=[box])
-    c = ctx.check([box], status=1, y=False, flash=False)
     c.modem_count("loader", 0)
     c.modem_count("Y", 0)
-    return c
 
 
 # The command line, without a modem: arguments, exit status, the line on standard error.
@@ -369,13 +342,12 @@ def command_line(ctx):
     """Usage errors and files or devices that cannot be used: the exit status, and the line on
     standard error naming what and why."""
     ctx.files()
-    c = Checker(ctx.run)
+    c = ctx.checks = Checker(ctx.run)
     for args, status, line in COMMAND_LINES:
         r = subprocess.run([ctx.run.path("flashfile"), "--dir", ctx.run.app] + args, timeout=30,
                            stdin=subprocess.DEVNULL, capture_output=True, text=True)
         c.check(r.returncode == status and re.search(line, r.stderr, re.M),
                 "%s: exit %d, %r" % (args, r.returncode, r.stderr))
-    return c
 
 
 @scenario(90, runners=("linux",))
@@ -403,7 +375,6 @@ def search_devices_present(ctx):
     _, log = read_log(ctx.run.path("flash.log"))
     c.check(any(t.startswith('"Found Test Modem on %s/usb-B-if00..."' % by_id) for _, _, t in log),
             "no status line named the device")
-    return c
 
 
 def main():
@@ -431,13 +402,13 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("[%s] terminated" % args.name))
     ctx = Ctx(args, limit)
     try:
-        c = fn(ctx)
+        fn(ctx)
     except Failure as e:
         print("[%s] FAILED: %s" % (args.name, e))
         return 1
     finally:
         ctx.run.finish()
-    return c.report()
+    return ctx.checks.report()
 
 
 if __name__ == "__main__":
