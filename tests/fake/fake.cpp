@@ -18,10 +18,6 @@
 
 namespace fake {
 
-namespace {
-Machine *g_pc = nullptr;
-} // namespace
-
 using Lock = std::lock_guard<std::recursive_mutex>;
 uint64_t advance() { return pc().now_ms.fetch_add(1); }
 sim::usec us(uint64_t ms) { return static_cast<sim::usec>(ms) * 1000; }
@@ -36,6 +32,8 @@ sim::Modem *modem_of(port_handle h) {
 }
 
 namespace {
+Machine *g_pc = nullptr;
+
 void reset_program() {
     if (hex_file) text_close(hex_file);
     hex_file = nullptr, hThread = nullptr, hComm = nullptr;

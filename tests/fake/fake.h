@@ -1,7 +1,6 @@
-// The test backend of the platform seam: a virtual clock, COM ports with the
-// modem model on the far end of the line, scripted answers to boxes and the
-// file dialog, and a record of what the program did to the outside world.
-// `run` plays a whole job the way WinMain does, in milliseconds.
+// The test backend of the platform seam: a virtual clock, COM ports with the modem model on the far
+// end of the line, scripted answers to boxes and the file dialog, and a record of what the program
+// did to the outside world. `run` plays a whole job the way WinMain does, in milliseconds.
 #pragma once
 
 #include <algorithm>
@@ -23,26 +22,26 @@
 namespace fake {
 
 struct Machine {
-    // GetTickCount is tick_base + now_ms; every read of a clock moves it on
-    // 1 ms, so that busy waits end and no test waits in real time.
+    // GetTickCount is tick_base + now_ms; every read of a clock moves it on 1 ms, so that busy
+    // waits end and no test waits in real time.
     std::atomic<uint64_t> now_ms{0};
     uint32_t tick_base = 0;
 
-    // COM ports by number, each with what answers on its line (nullptr:
-    // nothing does). `incoming` bytes are readable ahead of the modem's.
+    // COM ports by number, each with what answers on its line (nullptr: nothing does). `incoming`
+    // bytes are readable ahead of the modem's.
     std::map<int, sim::Modem *> ports;
     std::string incoming;
-    // Each look at the port (ClearCommError) takes the next of these: the
-    // clock is set so that the time-out check after it reads the current
-    // wait's start + `ms`, and `bytes` arrive. Exact reply-wait boundaries.
+    // Each look at the port (ClearCommError) takes the next of these: the clock is set so that the
+    // time-out check after it reads the current wait's start + `ms`, and `bytes` arrive. Exact
+    // reply-wait boundaries.
     struct Look {
         uint32_t ms;
         std::string bytes;
     };
     std::deque<Look> looks;
     std::function<void()> on_look; // at each look at the port, before the bytes waiting are counted
-    // A look that finds nothing moves the clock on by up to this much, never past the modem's
-    // next byte: a PC busy elsewhere. Keeps long waits cheap.
+    // A look that finds nothing moves the clock on by up to this much, never past the modem's next
+    // byte: a PC busy elsewhere. Keeps long waits cheap.
     uint32_t idle_skip_ms = 0;
     std::vector<std::string> reads; // every read that brought bytes, as the program got it
     std::deque<int> write_takes;    // bytes each next WriteFile takes (-1: fails); none: all 16
@@ -65,17 +64,16 @@ struct Machine {
     std::vector<std::string> boxes;
     std::function<int(const std::string &box)> answer; // default: OK, or Yes
     std::function<int(plat_open_file *)> dialog;       // default: cancelled
-    // What the window showed: "line1|line2" at each repaint on the GUI
-    // thread, "[wait]" and "[arrow]" as the cursor changed.
+    // What the window showed: "line1|line2" at each repaint on the GUI thread, "[wait]" and
+    // "[arrow]" as the cursor changed.
     std::vector<std::string> screens;
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     int thread_handles = 0; // started and not closed
     std::atomic<bool> window_destroyed{false};
     // The GUI thread's sleep and its wait for the loader thread to stop leave the clock to the
-    // loader thread until it ends, as real concurrency would: a job plays the same every time.
-    // A test may hold the loader thread (loader_held, until false): the sleep ends, the wait lets
-    // go.
+    // loader thread until it ends, as real concurrency would: a job plays the same every time. A
+    // test may hold the loader thread (loader_held, until false): the sleep ends, the wait lets go.
     bool sleep_with_loader = true;
     std::atomic<bool> loader_held{false};
 
@@ -85,16 +83,15 @@ struct Machine {
 };
 
 Machine &pc();
-// A fresh machine and a freshly started program (the core's globals back to
-// their start values); joins any thread still running.
+// A fresh machine and a freshly started program (the core's globals back to their start values);
+// joins any thread still running.
 void reset();
 void join_threads();
 uint32_t ticks(); // GetTickCount now, without moving the clock
 bool traced(const std::string &text);
 
-// A whole job as WinMain runs it: the files in a fresh folder that is the
-// program's own, start-up, then one sequencer step per turn of the main loop
-// until the window is destroyed.
+// A whole job as WinMain runs it: the files in a fresh folder that is the program's own, start-up,
+// then one sequencer step per turn of the main loop until the window is destroyed.
 struct Job {
     sim::ModemConfig modem = quiet();
     int com = 3; // the modem's port (0: none)
