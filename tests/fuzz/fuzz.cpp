@@ -1,8 +1,7 @@
 // libFuzzer targets, one program named fuzz_<target> for each: probe and job (the modem's side of
 // the probe and of a whole job), load and loader (the files through a whole job against the modem
-// model), settings (its reader). Each aborts when what must hold does not, the sanitizers
-// catch the rest. With FUZZ_SEEDS=DIR it writes its seeds there: the real files, the model's
-// replies.
+// model), settings (its reader). Each aborts when what must hold does not, the sanitizers catch the
+// rest. With FUZZ_SEEDS=DIR it writes its seeds there: the real files, the model's replies.
 #include <unistd.h>
 
 #include <cstring>

@@ -1,7 +1,6 @@
-// The load file checked whole before any port is opened: one row for each
-// reason a file is refused, with the words the technician reads, and the
-// files that must pass (srec_cat's, for each data record type, in either
-// hex case).
+// The load file checked whole before any port is opened: one row for each reason a file is refused,
+// with the words the technician reads, and the files that must pass (srec_cat's, for each data
+// record type, in either hex case).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
