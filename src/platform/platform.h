@@ -93,7 +93,13 @@ uint32_t plat_last_error();
 
 uint32_t plat_tick_count();      // GetTickCount: milliseconds, wraps at 2^32
 int32_t plat_runtime_clock_ms(); // the C runtime's elapsed-time clock, in ms
-void plat_sleep(uint32_t ms);    // yields the thread
+// Sleeps, never spinning, until plat_tick_count() or plat_runtime_clock_ms()
+// has moved on by `ms` from its value at the call, and wakes soon after that
+// boundary (the system's timer slack, or one short slice where the clocks'
+// phase is unknown). Where the two clocks tick apart it may end before the
+// other one has moved on: a caller waiting on that one sleeps again for the
+// rest. The window's thread keeps painting while it sleeps.
+void plat_sleep(uint32_t ms);
 
 // ---- debugger output -----------------------------------------------------
 
