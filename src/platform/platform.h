@@ -142,7 +142,8 @@ void plat_redraw();                        // invalidate all, update now; any th
 void plat_destroy_main_window();
 // Handles the window messages that are waiting, without running a sequencer
 // step; lets the GUI thread wait for the loader thread without deadlocking
-// on its repaints.
+// on its repaints. When none is waiting it sleeps until one comes, a
+// millisecond at most, so that the caller's loop does not spin.
 void plat_pump_messages();
 
 enum { PLAT_CURSOR_ARROW = 0, PLAT_CURSOR_WAIT = 1 };

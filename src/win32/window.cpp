@@ -204,6 +204,7 @@ void plat_destroy_main_window() { DestroyWindow(hwndMain); }
 
 void plat_pump_messages() {
     MSG msg;
+    bool any = false;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             // Left for the main loop, which ends the program on it.
@@ -212,7 +213,17 @@ void plat_pump_messages() {
         }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
+        any = true;
     }
+    if (any) return;
+    // The caller's loop (the wait for the loader thread to stop) would spin:
+    // asleep until a message comes, for a millisecond at most.
+    HANDLE timer = thread_timer();
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+        MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, QS_ALLINPUT);
+    else MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
 }
 
 void plat_set_cursor(int which) {
