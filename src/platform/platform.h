@@ -93,7 +93,13 @@ uint32_t plat_last_error();
 
 uint32_t plat_tick_count();      // GetTickCount: milliseconds, wraps at 2^32
 int32_t plat_runtime_clock_ms(); // the C runtime's elapsed-time clock, in ms
-void plat_sleep(uint32_t ms);    // yields the thread
+// Sleeps, never spinning, until plat_tick_count() or plat_runtime_clock_ms()
+// has moved on by `ms` from its value at the call, and wakes soon after that
+// boundary (the system's timer slack, or one short slice where the clocks'
+// phase is unknown). Where the two clocks tick apart it may end before the
+// other one has moved on: a caller waiting on that one sleeps again for the
+// rest. The window's thread keeps painting while it sleeps.
+void plat_sleep(uint32_t ms);
 
 // ---- debugger output -----------------------------------------------------
 
@@ -136,7 +142,8 @@ void plat_redraw();                        // invalidate all, update now; any th
 void plat_destroy_main_window();
 // Handles the window messages that are waiting, without running a sequencer
 // step; lets the GUI thread wait for the loader thread without deadlocking
-// on its repaints.
+// on its repaints. When none is waiting it sleeps until one comes, a
+// millisecond at most, so that the caller's loop does not spin.
 void plat_pump_messages();
 
 enum { PLAT_CURSOR_ARROW = 0, PLAT_CURSOR_WAIT = 1 };

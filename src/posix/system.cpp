@@ -23,9 +23,11 @@ uint64_t monotonic_ms() {
 
 const uint64_t PROGRAM_START_MS = monotonic_ms();
 
-void sleep_ms(uint32_t ms) {
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+// Asleep until the instant at which monotonic_ms() reaches `ms`: the
+// clocks' millisecond boundary itself, never before it.
+void sleep_until_ms(uint64_t ms) {
+    timespec at{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
     }
 }
 
@@ -51,18 +53,20 @@ uint32_t plat_tick_count() { return static_cast<uint32_t>(monotonic_ms()); }
 
 int32_t plat_runtime_clock_ms() { return static_cast<int32_t>(monotonic_ms() - PROGRAM_START_MS); }
 
+// Both clocks count the same milliseconds, so the sleep ends on the
+// boundary that their callers wait for (a relative sleep would pay up to a
+// whole millisecond past it).
 void plat_sleep(uint32_t ms) {
+    uint64_t until = monotonic_ms() + ms;
     if (!posix::on_main_thread()) {
-        sleep_ms(ms);
+        sleep_until_ms(until);
         return;
     }
     // The window keeps painting while the main thread sleeps: the loader
     // thread's progress shows from its first lines.
-    uint64_t until = monotonic_ms() + ms;
     for (uint64_t now = monotonic_ms(); now < until; now = monotonic_ms()) {
         posix::serve_redraw();
-        uint64_t slice = until - now < 20 ? until - now : 20;
-        sleep_ms(static_cast<uint32_t>(slice));
+        sleep_until_ms(until - now < 20 ? until : now + 20);
     }
     posix::serve_redraw();
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "app/app.h"
@@ -99,20 +100,25 @@ void plat_redraw() {
     if (GetWindowThreadProcessId(hwndMain, nullptr) == GetCurrentThreadId()) UpdateWindow(hwndMain);
 }
 
-void plat_sleep(uint32_t ms) {
-    // Sleep keeps to the system's timer period, often 15.6 ms, which the
-    // settle step's 1 ms would pay twice a loader line; a high-resolution
-    // timer where the system has one, one a thread, left to the process's
-    // end (a run has at most two).
+namespace {
+// Sleep keeps to the system's timer period, often 15.6 ms, which the settle
+// step's 1 ms would pay twice a loader line: a high-resolution timer where
+// the system has one, one a thread, left to the process's end (a run has
+// at most two).
+HANDLE thread_timer() {
     thread_local HANDLE timer = nullptr;
     if (!timer)
         timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
                                        TIMER_ALL_ACCESS);
     if (!timer) timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    return timer;
+}
+
+void timer_sleep(HANDLE timer, int64_t us) {
     LARGE_INTEGER due;
-    due.QuadPart = -10000LL * ms;
+    due.QuadPart = -10 * us;
     if (!timer || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
-        Sleep(ms);
+        Sleep(static_cast<DWORD>((us + 999) / 1000));
         return;
     }
     // The window's thread keeps painting meanwhile (the loader thread's
@@ -129,10 +135,76 @@ void plat_sleep(uint32_t ms) {
         }
 }
 
+// The last part of a sleep, in slices this short.
+constexpr int64_t SLICE_US = 250;
+
+typedef LONG(WINAPI *delay_fn)(BOOLEAN alertable, const LARGE_INTEGER *due);
+
+// The thread's own delay, in 100 ns units; null where the system has none.
+delay_fn thread_delay() {
+    static const delay_fn delay = reinterpret_cast<delay_fn>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDelayExecution")));
+    return delay;
+}
+
+int64_t now_us() {
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return c.QuadPart / f.QuadPart * 1000000 + c.QuadPart % f.QuadPart * 1000000 / f.QuadPart;
+}
+
+void delay_slice(HANDLE timer) {
+    LARGE_INTEGER due;
+    due.QuadPart = -10 * SLICE_US;
+    thread_delay()(FALSE, &due);
+    // Under Wine the tick count is its server's, and moves on only when the
+    // server runs: a call that reaches it.
+    WaitForSingleObject(timer, 0);
+}
+
+// The slices: the timer's where it keeps to a fraction of a millisecond
+// (the high-resolution one does on Windows); the thread's own delay where a
+// wait on it takes a whole millisecond or more (under Wine, whose server
+// counts its time-outs in whole ones). Chosen once, by timing each way.
+void slice(HANDLE timer) {
+    static const bool by_delay = [timer] {
+        if (!timer || !thread_delay()) return false;
+        int64_t on_timer = INT64_MAX, on_delay = INT64_MAX;
+        for (int i = 0; i < 4; ++i) {
+            int64_t start = now_us();
+            timer_sleep(timer, SLICE_US);
+            int64_t mid = now_us();
+            delay_slice(timer);
+            int64_t end = now_us();
+            if (mid - start < on_timer) on_timer = mid - start;
+            if (end - mid < on_delay) on_delay = end - mid;
+        }
+        return on_delay < on_timer;
+    }();
+    if (by_delay) delay_slice(timer);
+    else timer_sleep(timer, SLICE_US);
+}
+} // namespace
+
+void plat_sleep(uint32_t ms) {
+    // Where either clock's millisecond begins is unknown here: the whole
+    // milliseconds but one asleep, then short slices until one of them has
+    // moved on (a caller waiting on the other sleeps again for the rest).
+    uint32_t tick = plat_tick_count();
+    uint32_t clock = static_cast<uint32_t>(plat_runtime_clock_ms());
+    HANDLE timer = thread_timer();
+    if (ms > 1) timer_sleep(timer, (ms - 1) * 1000LL);
+    while (plat_tick_count() - tick < ms &&
+           static_cast<uint32_t>(plat_runtime_clock_ms()) - clock < ms)
+        slice(timer);
+}
+
 void plat_destroy_main_window() { DestroyWindow(hwndMain); }
 
 void plat_pump_messages() {
     MSG msg;
+    bool any = false;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             // Left for the main loop, which ends the program on it.
@@ -141,7 +213,17 @@ void plat_pump_messages() {
         }
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
+        any = true;
     }
+    if (any) return;
+    // The caller's loop (the wait for the loader thread to stop) would spin:
+    // asleep until a message comes, for a millisecond at most.
+    HANDLE timer = thread_timer();
+    LARGE_INTEGER due;
+    due.QuadPart = -10000;
+    if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+        MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, QS_ALLINPUT);
+    else MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
 }
 
 void plat_set_cursor(int which) {
