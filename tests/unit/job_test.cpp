@@ -206,13 +206,22 @@ const Row ways_in[] = {
          screens(list("[wait]", found + "RRFL is Not Compatible.",
                       found + "Initializing, Please Wait.", ERASING, "[arrow]", SENDING, COMPLETED,
                       "[arrow]"))(j);
-     }},
+         auto redraw = [](auto &l) { return l.ends_with("ReDraw()"); }; // each 20th line, the last
+         EXPECT_EQ(std::ranges::count_if(lines_of(fake::read_file(j.log)), redraw), 603 / 20 + 1);
+     },
+     list("Load Modem type is Internal", "RRFL is in new load (0x40)", "Load chksum = 0x1234\\n",
+          "<CE-3>", "AT\\r\\r\\nOK\\r\\n", "Actual Modem type is INTERNAL",
+          "Actual sector = 0x40\\n ", "Actual chksum = 0x9999\\n ", "ldsAreCompat() FAILED",
+          "MUST USE FULL ERASE - LOADS ARE INCOMPAT", "Flash Open Comm Success on Com3 ",
+          "flash_download_loader calls ReDraw()", "FLASH: Flash loader code download success",
+          "FLASH: Got EOF", "FLASH: Flash Destroy Window", "FLASH: NULL")},
     {"resident loader running; the log names the load before its first line",
      [](auto &j) { j.modem.firmware_running = false; }, list(DONE), true,
      [](auto &j) {
-         std::string log = fake::read_file(j.log), searching = "Searching for Test Modem.";
-         EXPECT_LT(log.find(", load file modem.hex\n"), log.find("Ver:1.4\" \"" + searching));
-     }},
+         std::string log = fake::read_file(j.log), at1 = "\n        1 status \"Quillmarch ";
+         EXPECT_EQ(log.find(at1 + "Flash Loader Ver:1.4\" \"Searching for Test"), log.find('\n'));
+     },
+     list("WE ARE IN RRFL", "Actual sector size = 0x40\\n ", "Actual chksum = 0x1234\\n ")},
     {"resident loader started by the sequencer; a long modem name is cut, the port still shows",
      [](auto &j) {
          j.ini = "modemname=" + std::string(200, 'N') + "\nfilename=modem.hex\natcmd=ATI5\n";
@@ -223,7 +232,8 @@ const Row ways_in[] = {
          std::string found = "Found " + std::string(110, 'N') + " on COM3...|";
          screens(list("[wait]", found + "Erasing: Please be Patient...", "[arrow]", SENDING,
                       COMPLETED, "[arrow]"))(j);
-     }},
+     },
+     list("FLASH: entering RRFL")},
     {"resident loader that does not fit",
      [](auto &j) { loader_modem(j), j.modem.firmware_running = false; },
      list("!INCOMPATIBLE LOAD|IN RRFl and new load has an RRFL checksum mismatch\n\tActual "
@@ -265,7 +275,8 @@ const Row recovery[] = {
          screens(list("[wait]", "*", "[arrow]", ERASING, "[arrow]",
                       "Programming the Flash|<0%>  Complete.",
                       "Programming the Flash|<99%>  Complete.", COMPLETED, "[arrow]"))(j);
-     }},
+     },
+     list("FLASH: Got a NOK", "FLASH: Failure to Erase", "FLASH: Sending Z")},
     {"Z answered without the version", faults("nok:1@rec:5 erasefail@erase:2"),
      list(NOK1, ABANDON + " The modem did not confirm the full erase: its flash may be erased.")},
     {"NOK4 on the last record, without a line end: the whole load again",
@@ -279,10 +290,11 @@ const Row recovery[] = {
      all({faults("nok:3@rec:5-8"),
           on(before_record(5), [] { fake::pc().write_takes.assign(30, 0); })}),
      list("!Flash Error|Modem reports solid Checksum Failure."), true,
-     summary_is(
-         "failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s")},
+     summary_is("failed, 4 of 67 records acknowledged (7 resent), 254 bytes in 2.0 s, 125 bytes/s"),
+     list("FLASH: Timeout Resend", "FLASH: Checksum Failure", "FLASH: Flash Open Comm Failed")},
     {"a resend's OK over 180 s late: out of step at the end of its wait, never the next record's",
-     faults("late:181000@rec:5 late:181000@rec:6 late:5000@rec:7 nok:3@rec:7"), list(OUT_OF_STEP)},
+     faults("late:181000@rec:5 late:181000@rec:6 late:5000@rec:7 nok:3@rec:7"), list(OUT_OF_STEP),
+     true, nullptr, list("FLASH: Answers out of step: 1 owed, 0 with no write waiting")},
     {"NOK4 181 s late, the resend's OK: the resend programmed the record",
      faults("late:181000@rec:5 nok:4@rec:5 late:1500@rec:6"), list(DONE)},
     {"NOK4 late twice, answered Yes: both answers taken before Z",
@@ -303,7 +315,7 @@ const Row recovery[] = {
      on(in_state(SEQ_POLL, 10), [] { fake::pc().hung_up = true; }),
      list("!Line Lost|The line to the modem on COM3 was lost: /dev/ttyUSB0 hung up.\nThe job "
           "was stopped; the modem may be left without its firmware."),
-     false},
+     false, nullptr, list("FLASH: Line lost: /dev/ttyUSB0 hung up")},
 };
 // Loads refused, the checksum command, the settings, writes that fail.
 const Row checks_and_writes[] = {
@@ -315,7 +327,7 @@ const Row checks_and_writes[] = {
     {"an empty load: no file error, refused by its check",
      edit("modem.hex", [](auto &s) { s.clear(); }), list(NO_DATA), false},
     {"checksum command confirmed", checksum("CS=1234", "CS=1234"), list(DONE), true, nullptr,
-     list("\\r\\nCS=1234\\r\\n\\r\\nOK\\r\\n")},
+     list("\\r\\nCS=1234\\r\\n\\r\\nOK\\r\\n", "\\r\\nCS=1234\\r\\n\\r\\nOK\\r\\n")},
     {"checksum command not confirmed", checksum("CS=9999", "CS=1234"),
      list("    Try again...|Flash Programming Failed."), true,
      screens(list("[wait]", "*", "[arrow]", SENDING, "Programming Failed|", "[arrow]"))},
@@ -372,8 +384,8 @@ const Row failures[] = {
               .substr(0, 255 + 9))},
     {"no OK to the resident loader's start", faults("noreply@on=AT&&FGO"), list(SILENT)},
     {"a silent loader upload", all({loader_modem, faults("noreply@on=at&&f:")}),
-     list(ERASE, SILENT)},
-    {"the named load file missing", [](auto &j) { j.load = ""; },
+     list(ERASE, SILENT), true, nullptr, list("FLASH: Flash loader code download failed")},
+    {"the load file named on the command line missing", [](auto &j) { j.choices.load_path = "x"; },
      list("!File Open Error...|File open failed "), false},
     {"the load cannot be opened again",
      [](auto &j) {
