@@ -64,8 +64,16 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
         ASSERT_EQ(flash_state, SEQ_POLL);
         for (const Step &s : steps) {
             if (s.ms) fake::pc().looks.push_back({s.ms, s.bytes});
-            flash_step();
+            EXPECT_EQ(app_step(), s.ms > 0 && s.state == POLL); // the state kept
             EXPECT_EQ(flash_state, s.state) << s.ms;
+            int32_t waited = -1, limit = -1;
+            uint32_t left = reply_wait_ms(), at = fake::ticks() - wait_start_tick;
+            // The wait line's figures; a front end's sleep ends 1 ms past the limit (a read: 1 ms).
+            EXPECT_TRUE(s.state == POLL
+                            ? reply_awaited() && reply_wait(&waited, &limit) &&
+                                  static_cast<uint32_t>(waited) == s.ms / 1000 &&
+                                  left + at == limit * 1000u + 2
+                            : !reply_awaited() && !left && !reply_wait(&waited, &limit));
         }
     }
 }
@@ -141,10 +149,11 @@ TEST(Clock, Pauses) {
         job.ini += skip ? "SkipFlush=yes\n" : "";
         job.each_step = [&] {
             uint64_t now = fake::pc().now_ms;
-            bool done = flash_state == SEQ_LOADER && loader_ticks && !loader_busy;
+            bool done = flash_state == SEQ_LOADER && loader_ticks && !loader_running();
             judged = done && !judged ? now : judged;
         };
         ASSERT_TRUE(fake::run(job));
+        EXPECT_TRUE(job_completed() && !job_stopped() && job_touched_flash());
         for (auto &l : job.model->transcript()) at[skip].push_back(static_cast<long>(l.at / 1000));
         const auto &t = job.model->transcript();
         auto arrival = [&](const std::string &text) { // ms, of the first line so starting
