@@ -35,11 +35,7 @@ bool ended_in_time(const std::string &last) {
 
 TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
     // A look `ms` after the wait began (0: none) and the state the step leaves.
-    struct Step {
-        uint32_t ms;
-        const char *bytes;
-        seq_state state;
-    };
+    using Step = std::tuple<uint32_t, const char *, seq_state>;
     const seq_state POLL = SEQ_POLL, SEND = SEQ_SEND;
     const std::vector<Step> timeout = {{360000, "", POLL},
                                        {360001, "", SEND},
@@ -62,18 +58,16 @@ TEST(Clock, RecordRepliesWait360SecondsForTheFirstThen180) {
         std::snprintf(download_path, sizeof download_path, "%s/rec.hex", fake::scratch().c_str());
         flash_start(SEQ_OPEN_LOAD), flash_step(), flash_step();
         ASSERT_EQ(flash_state, SEQ_POLL);
-        for (const Step &s : steps) {
-            if (s.ms) fake::pc().looks.push_back({s.ms, s.bytes});
-            EXPECT_EQ(app_step(), s.ms > 0 && s.state == POLL); // the state kept
-            EXPECT_EQ(flash_state, s.state) << s.ms;
-            int32_t waited = -1, limit = -1;
-            uint32_t left = reply_wait_ms(), at = fake::ticks() - wait_start_tick;
-            // The wait line's figures; a front end's sleep ends 1 ms past the limit (a read: 1 ms).
-            EXPECT_TRUE(s.state == POLL
-                            ? reply_awaited() && reply_wait(&waited, &limit) &&
-                                  static_cast<uint32_t>(waited) == s.ms / 1000 &&
-                                  left + at == limit * 1000u + 2
-                            : !reply_awaited() && !left && !reply_wait(&waited, &limit));
+        for (const auto &[ms, bytes, state] : steps) {
+            if (ms) fake::pc().looks.push_back({ms, bytes});
+            EXPECT_EQ(app_step(), ms > 0 && state == POLL); // the state kept
+            EXPECT_EQ(flash_state, state) << ms;
+            int32_t waited = -1, limit = -1, left = static_cast<int32_t>(reply_wait_ms());
+            // The wait line's figures, and the sleep a front end may take: the rest of the limit.
+            EXPECT_TRUE(state == POLL ? reply_awaited() && reply_wait(&waited, &limit) &&
+                                            static_cast<uint32_t>(waited) == ms / 1000 &&
+                                            left + waited * 1000 == limit * 1000
+                                      : !reply_awaited() && !left && !reply_wait(&waited, &limit));
         }
     }
 }
@@ -157,10 +151,8 @@ TEST(Clock, Pauses) {
         for (auto &l : job.model->transcript()) at[skip].push_back(static_cast<long>(l.at / 1000));
         const auto &t = job.model->transcript();
         auto arrival = [&](const std::string &text) { // ms, of the first line so starting
-            return std::find_if(t.begin(), t.end(),
-                                [&](auto &l) { return l.text.rfind(text, 0) == 0; })
-                       ->at /
-                   1000;
+            auto l = std::ranges::find_if(t, [&](auto &x) { return x.text.starts_with(text); });
+            return static_cast<long>(l->at / 1000);
         };
         // To the millisecond: each clock read moves the fake clock 1 ms; settling costs 3 more.
         long late = skip ? 0 : 3, sum_after = arrival("AT&&FCS") - arrival("S9");
@@ -235,8 +227,7 @@ TEST(Clock, ElapsedTimeAtCompletion) {
     for (const auto &[tick_base, elapsed, shown] : cases) {
         open_line(tick_base);
         fake::pc().now_ms = 4000000, start_tick = fake::ticks() - elapsed,
-        flash_start(SEQ_COMPLETE);
-        flash_step();
+        flash_start(SEQ_COMPLETE), flash_step();
         std::string want = "Programming Completed|Time Elapsed " + std::string(shown) + " Sec.";
         EXPECT_EQ(fake::pc().screens.at(0), want);
     }
