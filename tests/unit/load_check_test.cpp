@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#include <algorithm>
+#include <cctype>
 #include <ostream>
 
 #include "fake/fake.h"
@@ -117,10 +117,25 @@ TEST_P(LoadCheck, RefusesWithTheReasonOrAccepts) {
 
 INSTANTIATE_TEST_SUITE_P(, LoadCheck, ::testing::ValuesIn(rows), [](const auto &info) {
     std::string n = info.param.name;
-    std::replace_if(
-        n.begin(), n.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
-        '_');
+    for (char &c : n) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
     return n;
 });
+
+TEST(LoaderCheck, RefusesWithTheReasonOrAccepts) { // kivfldr.hex, before the erase question
+    const std::string end = ":00000001ff\n", full = ":FF000000" + std::string(510, '0') + "01\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {":01000000aa55\n:0400000500000000F7\n" + full + end, ""}, // lower case, 11 and 521 chars
+        {":0g000001FF\n", "it holds a character that is not a hexadecimal digit"},
+        {":0000\n", "the record is cut short"},
+        {":00000006FA\n", "its record type is unknown"}};
+    ASSERT_EQ(chdir(fake::scratch().c_str()), 0);
+    for (auto &[text, why] : rows) {
+        fake::reset(), fake::write_file("kivfldr.hex", text);
+        EXPECT_EQ(check_loader_file(), why.empty());
+        std::string box =
+            "!Loader File Error|Line 1 of kivfldr.hex: " + why + ".\nNothing was erased.";
+        EXPECT_EQ(fake::pc().boxes, std::vector<std::string>(!why.empty(), box)) << text;
+    }
+}
 
 } // namespace
