@@ -445,6 +445,8 @@ const Row search_and_closes[] = {
     {"close confirmed in state 8", on(in_state(SEQ_POLL, 3), close_window), list(KILL), true,
      summary_is("stopped by the user, 2 of 67 records acknowledged (0 resent), 104 bytes in 2.0 s, "
                 "51 bytes/s")},
+    {"Ctrl-C while records go out: asked as the close box is", on(in_state(SEQ_POLL, 3), ctrl_c),
+     list(KILL)},
     {"close refused in states 4, 6, 7 and 8",
      [](auto &j) {
          auto no = std::make_shared<std::atomic<bool>>(false); // the upload's close answered
