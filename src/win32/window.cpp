@@ -114,10 +114,15 @@ HANDLE thread_timer() {
     return timer;
 }
 
-void timer_sleep(HANDLE timer, int64_t us) {
+// Sets the timer to fire `us` from now; false where there is none to set.
+bool arm(HANDLE timer, int64_t us) {
     LARGE_INTEGER due;
     due.QuadPart = -10 * us;
-    if (!timer || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+    return timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+}
+
+void timer_sleep(HANDLE timer, int64_t us) {
+    if (!arm(timer, us)) {
         Sleep(static_cast<DWORD>((us + 999) / 1000));
         return;
     }
@@ -219,10 +224,7 @@ void plat_pump_messages() {
     // The caller's loop (the wait for the loader thread to stop) would spin:
     // asleep until a message comes, for a millisecond at most.
     HANDLE timer = thread_timer();
-    LARGE_INTEGER due;
-    due.QuadPart = -10000;
-    if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
-        MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, QS_ALLINPUT);
+    if (arm(timer, 1000)) MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, QS_ALLINPUT);
     else MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
 }
 
