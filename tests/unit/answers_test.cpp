@@ -38,7 +38,7 @@ TEST(Answers, CountedAgainstTheWrites) {
         }
         EXPECT_EQ(std::make_tuple(answers_owed(), answers_taken(), answers_extra()),
                   std::make_tuple(owed, taken, extra));
-        EXPECT_EQ(answer_latest_text() + std::string(answer_latest_banner() == 1 ? " banner" : ""),
+        EXPECT_EQ(answer_latest_text() + std::string(answer_latest_banner() ? " banner" : ""),
                   latest);
     }
 }
