@@ -70,7 +70,8 @@ void step_load_file() {
     plat_load_file(download_path);
     log_load_file(download_path);
     long size = file_size(download_path);
-    if (size < 0) {
+    hex_file = size < 0 ? nullptr : text_open(download_path);
+    if (!hex_file) {
         message_box("File open failed ", "File Open Error...", WARNING);
         state = SEQ_END;
         return;
@@ -78,21 +79,15 @@ void step_load_file() {
     load_file_size = static_cast<int32_t>(size);
     state = SEQ_PROBE;
 
-    hex_file = text_open(download_path);
-    if (!hex_file) {
-        message_box("File open failed ", "File Open Error...", WARNING);
+    char header[LOAD_HEADER_CHARS + 1] = {};
+    text_read(hex_file, header, LOAD_HEADER_CHARS);
+    read_load_header(header);
+    close_hex_file();
+    char refusal[LOAD_REFUSAL_SIZE];
+    if (!check_load_file(download_path, refusal, sizeof refusal)) {
+        debug_trace("FLASH: Load file refused");
+        message_box(refusal, "Load File Error", WARNING);
         state = SEQ_END;
-    } else {
-        char header[LOAD_HEADER_CHARS + 1] = {};
-        text_read(hex_file, header, LOAD_HEADER_CHARS);
-        read_load_header(header);
-        close_hex_file();
-        char refusal[LOAD_REFUSAL_SIZE];
-        if (!check_load_file(download_path, refusal, sizeof refusal)) {
-            debug_trace("FLASH: Load file refused");
-            message_box(refusal, "Load File Error", WARNING);
-            state = SEQ_END;
-        }
     }
 }
 
