@@ -225,7 +225,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
 
 // Every read of the clock moves it on, so the wait is the spin it replaced: each time-out keeps
 // its boundary.
-void plat_port_wait(port_handle, uint32_t) {}
+void plat_port_wait(port_handle, uint32_t ms) { pc().waits.push_back(ms); }
 
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
     fake::Machine &m = pc();

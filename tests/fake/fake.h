@@ -44,6 +44,7 @@ struct Machine {
     // byte: a PC busy elsewhere. Keeps long waits cheap.
     uint32_t idle_skip_ms = 0;
     std::vector<std::string> reads; // every read that brought bytes, as the program got it
+    std::vector<uint32_t> waits;    // each sleep until the port's next byte: the most ms asked
     std::deque<int> write_takes;    // bytes each next WriteFile takes (-1: fails); none: all 16
     // After each WriteFile, outside the lock: a test may hold the writer.
     std::function<void()> on_write;

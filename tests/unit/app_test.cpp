@@ -8,6 +8,7 @@
 #include "fake/fake.h"
 #include "flash/flash.h"
 #include "link/link.h"
+#include "link/log.h"
 #include "settings/settings.h"
 #include "text/profile.h"
 #include "text/textfile.h"
@@ -152,6 +153,12 @@ TEST(Startup, FolderSettingsAndFirstPort) {
         ASSERT_EQ(app_startup(line, 1), 1);
         EXPECT_EQ(com_port, port) << line;
     }
+    // The Linux command line's port and log, over "3" and the settings' log; no program path.
+    app_choose({.first_port = 1}), fake::reset(), fake::pc().module_path = "", fs::remove("L");
+    int started = app_startup("3", 1, "L");
+    log_end(), app_choose({});
+    EXPECT_TRUE(started && com_port == 1);
+    EXPECT_EQ(fake::read_file("L").find(", settings (none), load file (none)\n"), 56u);
     EXPECT_EQ(command_line_port(nullptr), 0);
     // The whole command line: the program's name ends at its closing quote, blank or not; an
     // unquoted one holds a byte of 0x80 and above; the argument itself is such a byte.

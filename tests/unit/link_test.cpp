@@ -165,6 +165,15 @@ TEST(Link, ReplyWaits) {
         EXPECT_TRUE(!ended || polls == ended) << polls;
         EXPECT_TRUE(r != WAIT_FOUND || static_cast<size_t>(rx_count) == std::strlen(rx_buffer));
     }
+    // A silent wait sleeps between its looks at the port, 20 ms at most so that a stop is seen; a
+    // line that hung up ends it at once.
+    size_t looked = 0;
+    open_com3(), fake::pc().on_look = [&] { ++looked; };
+    EXPECT_EQ(wait_for_reply("OK", 1, 1), WAIT_TIMEOUT);
+    const auto &w = fake::pc().waits;
+    EXPECT_TRUE(w.size() + 1 == looked && std::ranges::max(w) == 20) << looked;
+    open_com3(), fake::pc().hung_up = true;
+    EXPECT_TRUE(wait_for_reply("OK", 1, 1) == WAIT_TIMEOUT && fake::ticks() - wait_start_tick < 20);
     // Reads never reach past the terminator's place. A failed read, then a failed look at the port:
     // nothing read (the log says where).
     open_com3();
@@ -192,7 +201,7 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     fake::pc().answer = [&](const std::string &) { return answer; };
     auto at = [](uint32_t ms) { fake::pc().now_ms = 5000 + ms; };
     at(0), log_start(path.c_str(), "C:\\f\\flashfile.ini");
-    at(12), debug_trace("a\r\n\t\x01\x1f \x7f\x80z");
+    at(12), debug_trace("a\\\r\n\t\x01\x1f \x7f\x80z");
     std::strcpy(status_line1, "One"), std::strcpy(status_line2, "Two");
     at(13), message_box("Erase?", "Q", PLAT_MB_YESNO), at(14), ReDraw();
     std::strcpy(status_line2, "Three"), at(15), ReDraw(), at(20), answer = PLAT_IDYES;
@@ -204,7 +213,7 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     const std::regex date("run of [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},");
     EXPECT_EQ(std::regex_replace(fake::read_file(path), date, "run of D,"),
               "before\nQuillmarch Flash Loader 1.4f, run of D, settings C:\\f\\flashfile.ini, load "
-              "file C:\\loads\\modem.hex\n       12 trace a\\r\\n\\t\\x01\\x1F \\x7F\x80z\n"
+              "file C:\\loads\\modem.hex\n       12 trace a\\\\r\\n\\t\\x01\\x1F \\x7F\x80z\n"
               "       13 status \"One\" \"Two\"\n       14 box \"Q\" \"Erase?\" answered No\n"
               "       15 status \"One\" \"Three\"\n       20 box \"Q\" \"Y?\" answered Yes\n"
               "       21 box \"Q\" \"Done\" answered OK\n");
