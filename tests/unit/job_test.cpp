@@ -334,7 +334,8 @@ const Row checks_and_writes[] = {
     {"a load that is no S-record file",
      all({loader_modem,
           edit("modem.hex", [](auto &s) { s = std::string(200, 'x') + "\n" + "yyy"; })}),
-     list(NO_DATA), false, [](auto &j) { EXPECT_EQ(j.model->counters().bytes_in, 0); },
+     list(NO_DATA), false,
+     [](auto &j) { EXPECT_TRUE(j.model->counters().bytes_in == 0 && !job_touched_flash()); },
      list("FLASH: Load file refused", "FLASH: Flash Destroy Window")},
     {"an empty load: no file error, refused by its check",
      edit("modem.hex", [](auto &s) { s.clear(); }), list(NO_DATA), false},
@@ -426,6 +427,9 @@ const Row failures[] = {
          "file is damaged or is not an S-record file; the job was stopped before that line was "
          "sent."),
      true, [](auto &j) { EXPECT_EQ(records_after_z(*j.model).size(), 3u); }},
+    {"a line of 521 characters is sent, in a load changed after its check",
+     after_check([](auto &s) { s.insert(s.find("\nS1", 200), 447, '0'); }),
+     list("!Flash Error|Modem reports solid Checksum Failure.")},
     {"a load emptied after its check", after_check([](auto &s) { s.clear(); }),
      list("!Flash Error|The load file holds no S-records: nothing was programmed.")},
 };

@@ -220,12 +220,16 @@ TEST(Log, EachRunAppendsItsOwnLines) {
     EXPECT_EQ(std::regex_replace(fake::read_file(next), date, "run of D,"),
               "Quillmarch Flash Loader 1.4f, run of D, settings (none), load file (none)\n"
               "        1 trace next run\n");
-    // A log that cannot be opened or written: said where it can be.
+    // A log that cannot be opened or written: said where it can be. The debugger shows each trace
+    // on a line of its own.
+    std::string said = "\na\\\r\n\t\x01\x1f \x7f\x80z\n", got;
     for (std::string bad : {"/no/such/folder/x.log", "/dev/full"}) {
         log_start(bad.c_str(), "x"), log_load_file("m.hex"), log_end();
         std::string what = bad + (bad == "/dev/full" ? " cannot be written" : " cannot be opened");
-        EXPECT_TRUE(fake::traced("FLASH: Log file " + what + "; the job goes on without a log"));
+        said += "\nFLASH: Log file " + what + "; the job goes on without a log\n";
     }
+    for (auto &text : fake::pc().debug) got += text;
+    EXPECT_EQ(got, said);
 }
 
 } // namespace

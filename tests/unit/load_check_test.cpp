@@ -80,8 +80,10 @@ const Row rows[] = {
     {"a data record after the end record: cut short", S9 + S1,
      on_line2("the last data record, with no end record (S7, S8 or S9) after it: the file is cut "
               "short.")},
-    {"the count record one off", line2("S5030001FB"),
-     on_line2("the count record says 1 data records, the file holds 0 before it.")},
+    {"the count record off in its high digit", line2("S5031001EB"),
+     on_line2("the count record says 4097 data records, the file holds 0 before it.")},
+    {"a 24-bit count one off", line2("S604000002F9"),
+     on_line2("the count record says 2 data records, the file holds 0 before it.")},
     {"no final line end", S0 + S1 + S9.substr(0, S9.size() - 1), ""},
     {"an S1 record without data bytes, a 24-bit count", S0 + "S1030000FC\nS604000001FA\n" + S9, ""},
     {"blank lines, lower-case digits",
