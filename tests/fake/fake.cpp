@@ -313,6 +313,7 @@ void plat_redraw() {
     fake::Lock lock(pc().mu); // the loader thread's repaints: it must not read the lines
     if (std::this_thread::get_id() == pc().gui)
         pc().screens.push_back(std::string(status_line1) + "|" + status_line2);
+    else ++pc().bar_repaints;
 }
 
 void plat_destroy_main_window() {

@@ -68,6 +68,7 @@ struct Machine {
     // What the window showed: "line1|line2" at each repaint on the GUI thread, "[wait]" and
     // "[arrow]" as the cursor changed.
     std::vector<std::string> screens;
+    int bar_repaints = 0; // the loader thread's, for the bar
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     int thread_handles = 0; // started and not closed

@@ -195,7 +195,7 @@ TEST(Link, ReplyWaits) {
 // each box with its answer.
 TEST(Log, EachRunAppendsItsOwnLines) {
     const std::string path = fake::scratch() + "/run.log", next = fake::scratch() + "/next.log";
-    fake::reset(), fake::write_file(path, "before\n");
+    fake::reset(), fake::write_file(path, "before\n"), fake::write_file(next, "");
     size_t files = checks::open_fds();
     int answer = PLAT_IDNO;
     fake::pc().answer = [&](const std::string &) { return answer; };
