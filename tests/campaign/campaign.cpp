@@ -1,6 +1,5 @@
-// The fault campaign: whole jobs on the fake platform against the modem model, each drawn from its
-// seed and checked against the invariants; stops at the first violation with the command that
-// replays it.   campaign [--jobs N] [--seed S] [--replay FILE (seeds, one a line)] [--verbose]
+// Jobs against the modem model, each drawn from its seed and held to the invariants; the first
+// violation stops it with the command that replays it. Usage: see main().
 #include <unistd.h>
 
 #include <chrono>

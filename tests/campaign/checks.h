@@ -11,11 +11,10 @@
 
 namespace checks {
 
-// The longest a job may take, in ms, from the time-outs and retry limits, a second more per wait:
-// the named file's pause; per port tried, six probe waits; the resident loader's start; the upload
-// (sleep, each line's wait, the pause after it, the wait for a stopped thread); per pass (the
-// first, and one per Yes to a retry question) the 'Z' wait, the first record's 360 s and 8 writes
-// of each record waiting up to 180 s each; the checksum exchange; 25 ms per empty write.
+// The longest a job may take (ms), a second more per wait: the named file's pause; six probe waits
+// a port; the resident loader's start; the upload (sleep, each line's wait and pause, the wait for
+// a stopped thread); per pass (one, and one per Yes to a retry) the 'Z' wait, the first record's
+// 360 s and 8 writes of 180 s for every record; the checksum exchange; 25 ms per empty write.
 inline uint64_t bound_ms(uint64_t ports, uint64_t loader_lines, uint64_t records, uint64_t yes,
                          uint64_t empty_writes) {
     return 3000 + ports * 20000 + 3000 + 5000 + loader_lines * 7000 + 8100 +

@@ -223,8 +223,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     return 1;
 }
 
-// Every read of the clock moves it on, so the wait is the spin it replaced: each time-out keeps
-// its boundary.
+// Every read of the clock moves it on: the wait is a spin, and each time-out keeps its boundary.
 void plat_port_wait(port_handle, uint32_t ms) { pc().waits.push_back(ms); }
 
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
@@ -274,6 +273,7 @@ bool await_loader(bool release) {
 } // namespace fake
 
 void plat_sleep(uint32_t ms) {
+    ms -= pc().early_wakes && ms > 2 ? 2 : 0;
     uint64_t until = pc().now_ms + ms;
     if (fake::await_loader(false)) {
         if (pc().now_ms < until) pc().now_ms = until;
@@ -313,7 +313,6 @@ void plat_redraw() {
     fake::Lock lock(pc().mu); // the loader thread's repaints: it must not read the lines
     if (std::this_thread::get_id() == pc().gui)
         pc().screens.push_back(std::string(status_line1) + "|" + status_line2);
-    else ++pc().bar_repaints;
 }
 
 void plat_destroy_main_window() {

@@ -1,6 +1,5 @@
-// The test backend of the platform seam: a virtual clock, COM ports with the modem model on the far
-// end of the line, scripted answers to boxes and the file dialog, and a record of what the program
-// did to the outside world. `run` plays a whole job the way WinMain does, in milliseconds.
+// The seam's test backend: a virtual clock, COM ports with the modem model on the line, scripted
+// answers to boxes and the dialog, a record of what the program did. `run` plays a whole job.
 #pragma once
 
 #include <algorithm>
@@ -26,6 +25,7 @@ struct Machine {
     // waits end and no test waits in real time.
     std::atomic<uint64_t> now_ms{0};
     uint32_t tick_base = 0;
+    bool early_wakes = false; // each sleep of 3 ms or more ends 2 ms early, as a system's may
 
     // COM ports by number, each with what answers on its line (nullptr: nothing does). `incoming`
     // bytes are readable ahead of the modem's.
@@ -68,7 +68,6 @@ struct Machine {
     // What the window showed: "line1|line2" at each repaint on the GUI thread, "[wait]" and
     // "[arrow]" as the cursor changed.
     std::vector<std::string> screens;
-    int bar_repaints = 0; // the loader thread's, for the bar
     std::string module_path = "C:\\fake\\flashfile.exe";
     bool create_fails = false, thread_fails = false;
     int thread_handles = 0; // started and not closed
@@ -85,8 +84,7 @@ struct Machine {
 };
 
 Machine &pc();
-// A fresh machine and a freshly started program (the core's globals back to their start values);
-// joins any thread still running.
+// A fresh machine and program (the core's globals as at start-up); joins any thread still running.
 void reset();
 void join_threads();
 uint32_t ticks(); // GetTickCount now, without moving the clock

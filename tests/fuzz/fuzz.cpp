@@ -39,9 +39,8 @@ std::string joined(const std::vector<std::string> &l) {
                            [](auto a, auto &b) { return a + b + "\n"; });
 }
 
-// The modem's side from the fuzzer's bytes: at each look at the port the next chunk arrives, a byte
-// h, then h >> 4 bytes (15: 15 + 16 times the next byte); the clock first moves on (h & 15)^2 * 40
-// ms.
+// The modem's side from the fuzzer's bytes: at each look at the port the clock moves (h & 15)^2 *
+// 40 ms for a byte h, then h >> 4 bytes arrive (15: 15 + 16 times the next byte).
 void modem_from(Input *in) {
     fake::pc().ports[3] = nullptr, fake::pc().idle_skip_ms = 2000;
     fake::pc().on_look = [in] {
@@ -79,8 +78,7 @@ int probe(Input in) {
     return close_port(), 0;
 }
 
-// A whole job with these files, the modem on COM3 (from `modem` when given), answers and settings
-// from `flags`.
+// A whole job with these files, the modem on COM3 (`modem`'s), answers and settings from `flags`.
 void play(fake::Job &job, checks::Watch &w, int flags, std::string load, std::string loader,
           Input *modem = nullptr) {
     job.root = dir + "/job", job.load = job.loader = "", job.com = modem ? 0 : 3,
@@ -109,9 +107,8 @@ int job(Input in) {
               "success, a record never sent");
     return 0;
 }
-// A load (or loader) from the fuzzer: success only when the modem answered every record of the load
-// as the program reads it (Ctrl-Z or 0xFF ends it, lines end at LF or CR), and holds the small
-// load.
+// A load (or loader) from the fuzzer: success only when the modem answered every record as the
+// program reads them (Ctrl-Z or 0xFF ends it, LF or CR a line) and holds the small load.
 int files(Input in, bool is_loader) {
     std::string text = in.rest();
     std::vector<std::string> records(1);
@@ -151,8 +148,7 @@ int settings(Input in) {
 }
 
 int (*target)(Input) = nullptr;
-// The seeds: the real files; the model's replies in the probe and whole jobs, each way in, as
-// chunks.
+// The seeds: the real files; as chunks, the model's replies in the probe and jobs, each way in.
 void write_seeds(const std::string &name, const std::string &to) {
     std::filesystem::create_directories(to);
     int n = 0;

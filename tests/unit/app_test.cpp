@@ -10,6 +10,7 @@
 #include "link/link.h"
 #include "link/log.h"
 #include "settings/settings.h"
+#include "status/status.h"
 #include "text/profile.h"
 #include "text/textfile.h"
 #include "unit/ini_cases.h"
@@ -175,6 +176,8 @@ TEST(Window, StatusLinesBarAndDialog) {
     std::snprintf(cfg_modemname, sizeof cfg_modemname, "%s", std::string(254, 'N').c_str());
     init_status_lines();
     EXPECT_EQ(std::string(status_line2), "Searching for " + std::string(113, 'N'));
+    com_port = 3, set_found_line("..."); // cut, never the port
+    EXPECT_EQ(std::string(status_line1), "Found " + std::string(110, 'N') + " on COM3...");
 
     // The bar: a quarter inch in from each side, the fourth line down; filled by the loader's lines
     // in state 4, the load's bytes in 7 and 8. Outline left, top, right, bottom; fill right.

@@ -1,6 +1,5 @@
-// Boundaries only a virtual clock can show: each reply wait still runs at its limit and has timed
-// out 1 ms later (across the 32-bit tick wrap too), the pauses, the join bound of a close during
-// the upload, the elapsed time.
+// Boundaries only a virtual clock can show: each wait still runs at its limit and has timed out 1
+// ms later (across the tick wrap too), the pauses, a close during the upload, the elapsed time.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -133,11 +132,10 @@ TEST(Clock, BlockingWaitsEndAtTheirLimits) {
     }
 }
 
-// The pauses, as gaps between what reached the modem in a job with the loader upload and the
-// checksum command: 3 s before the search, 5 s before the loader thread is first looked at, 100 ms
-// after the loader before the first record, 1 s before the checksum command. Before every command,
-// loader line, the checksum and "Y" the port settles (SkipFlush: it does not); records follow one
-// another without.
+// The pauses, as gaps between what reached the modem in a job with the loader and the checksum
+// command: 3 s before the search, 5 s before the loader thread is first looked at, 100 ms after it
+// before the first record, 1 s before the checksum command. Before every command, loader line, the
+// checksum and "Y" the port settles (SkipFlush: it does not); records follow one another without.
 TEST(Clock, Pauses) {
     std::vector<long> at[2];
     uint64_t judged = 0; // the loader is done

@@ -39,9 +39,9 @@ Strings ok4(std::string ident, std::string more = "") {
     return r;
 }
 
-// The load is for an internal modem whose loader has 64-byte sectors and the checksum 1234, as the
-// model's by default. `sent`: after "AAAAT AT AAAAT AT&&F". The port stays open unless the result
-// is PROBE_NO_MODEM. `sector`, `sum`: what was read of the modem's loader (0x777: none).
+// The load fits the model's default loader (internal, 64-byte sectors, checksum 1234). `sent`:
+// after "AAAAT AT AAAAT AT&&F"; the port stays open but for PROBE_NO_MODEM; `sector`, `sum`: as
+// read.
 struct ProbeRow {
     const char *name;
     Modem modem; // none: `replies` answer instead, one a wait

@@ -1,6 +1,5 @@
-// Settings files whose reading has rules of its own, and what Windows'
-// GetPrivateProfileStringA gives for them: the unit tests hold the portable
-// reader to this table, the Wine test (ini_check.exe) the real call.
+// Settings files whose reading has rules of its own, and what Windows' GetPrivateProfileStringA
+// gives for them: the unit tests hold the portable reader to it, ini_check.exe the real call.
 #pragma once
 
 struct IniFile {

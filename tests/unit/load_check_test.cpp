@@ -1,6 +1,6 @@
-// The load file checked whole before any port is opened: one row for each reason a file is refused,
-// with the words the technician reads, and the files that must pass (srec_cat's, for each data
-// record type, in either hex case).
+// The load file checked before any port opens: a row for each reason to refuse one, in the words
+// the technician reads, and the files that pass (srec_cat's, each data record type, either hex
+// case).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -25,8 +25,7 @@ struct Row {
 };
 std::ostream &operator<<(std::ostream &o, const Row &r) { return o << r.name; }
 
-// The faulty line is always line 2, between a header and a good data record;
-// the faults after it are never read.
+// The faulty line is line 2, between a header and a good data record; what follows is never read.
 std::string line2(const std::string &bad) { return S0 + bad + "\n" + S1 + S9 + "S\n;\n"; }
 std::string on_line2(const std::string &reason) { return "Line 2 of @: " + reason + NOTHING_SENT; }
 std::string no_type(const std::string &t) {
@@ -49,9 +48,6 @@ const Row rows[] = {
     {"a blank for the type", line2("S \1770000FC"), no_type(" ")},
     {"a control byte for the type", line2("S\177030000FC"), no_type("?")},
     {"the count's first digit", line2("S1G30000"), no_digit("3 is 'G'")},
-    {"a NUL among the digits",
-     line2(std::string("S1130000001122334455667788\0009AABBCCDDEEFFF4", 42)),
-     no_digit("27 is the byte 00")},
     {"a blank among the digits", line2("S1130000001122334455667788 9AABBCCDDEEFFF4"),
      no_digit("27 is ' '")},
     {"a control byte among the digits", line2("S1130000001122334455667788\1779AABBCCDDEEFFF4"),
@@ -82,16 +78,10 @@ const Row rows[] = {
               "short.")},
     {"the count record off in its high digit", line2("S5031001EB"),
      on_line2("the count record says 4097 data records, the file holds 0 before it.")},
-    {"a 24-bit count one off", line2("S604000002F9"),
-     on_line2("the count record says 2 data records, the file holds 0 before it.")},
-    {"no final line end", S0 + S1 + S9.substr(0, S9.size() - 1), ""},
     {"an S1 record without data bytes, a 24-bit count", S0 + "S1030000FC\nS604000001FA\n" + S9, ""},
-    {"blank lines, lower-case digits",
-     S0 + "\n\n" + "S113000000112233445566778899aabbccddeefff4\n" + S9, ""},
     {"srec_cat S1", "@load_small.hex", ""},
     {"srec_cat S1 in lower case", "@load_small.hex lower", ""},
     {"srec_cat S2 with CR LF", "@load_S10.hex", ""},
-    {"srec_cat S3", "@load_noheader.hex", ""},
 };
 
 class LoadCheck : public ::testing::TestWithParam<Row> {};
@@ -129,7 +119,8 @@ TEST(LoaderCheck, RefusesWithTheReasonOrAccepts) { // kivfldr.hex, before the er
         {":01000000aa55\n:0400000500000000F7\n" + full + end, ""}, // lower case, 11 and 521 chars
         {":0g000001FF\n", "it holds a character that is not a hexadecimal digit"},
         {":0000\n", "the record is cut short"},
-        {":00000006FA\n", "its record type is unknown"}};
+        {":00000006FA\n", "its record type is unknown"},
+        {"x\n", "it does not begin with ':' (not an Intel hex record)"}};
     ASSERT_EQ(chdir(fake::scratch().c_str()), 0);
     for (auto &[text, why] : rows) {
         fake::reset(), fake::write_file("kivfldr.hex", text);
