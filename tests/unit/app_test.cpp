@@ -60,9 +60,10 @@ TEST(Settings, KeysAsTheirRulesSay) {
         EXPECT_EQ(settings_read(), read) << keys;
     }
     // 241 characters of folder leave room for "\flashfile.ini"; 242 do not, nor does no folder: the
-    // defaults, rather than what a cut path would name.
+    // defaults, every value emptied, rather than what a cut path would name.
     std::string folder = DIR + "/" + std::string(241 - DIR.size() - 1, 'd');
-    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\n");
+    write_ini(folder, "NoPopUps=yes\nmodemname=M\nfilename=f.hex\natcmd=A\nresponse=R\n"
+                      "atchecksum=C\nchecksumresponse=S\nlogfile=L\n");
     EXPECT_EQ(read_flash_settings(folder.c_str(), cfg_modemname, cfg_filename), 1);
     EXPECT_EQ(settings_path, folder + "\\flashfile.ini"); // named in the log
     write_ini(folder + "d", "modemname=M\nfilename=f.hex\n");
