@@ -223,7 +223,7 @@ int plat_port_pending(port_handle h, uint32_t *in_queue) {
     return 1;
 }
 
-// Every read of the clock moves it on: the wait is a spin, and each time-out keeps its boundary.
+// Kept; no time passes: each read of the clock moves it on, so every time-out keeps its boundary.
 void plat_port_wait(port_handle, uint32_t ms) { pc().waits.push_back(ms); }
 
 int plat_port_read(port_handle h, void *data, uint32_t n, uint32_t *got) {
