@@ -200,18 +200,18 @@ TEST(Clock, ACloseDuringTheUploadWaitsSevenSecondsForTheThread) {
     GTEST_SKIP() << "the shutdown after the bound closes the port under the stuck thread";
 #endif
     fake::Job job;
-    job.modem.rrfl_checksum = 0x9999, job.setup = [] {
+    std::atomic<bool> stuck = false; // the close must find the thread in its write, not before it
+    job.modem.rrfl_checksum = 0x9999, job.setup = [&stuck] {
         fake::pc().sleep_with_loader = false; // the stuck thread would hold the sleep too
-        fake::pc().on_write = [] {
+        fake::pc().on_write = [&stuck] {
             while (loader_lines_sent.load() == 100 && !fake::pc().window_destroyed)
-                std::this_thread::yield();
+                stuck = true, std::this_thread::yield();
         };
     };
     uint64_t start = 0, end = 0, ports = 0; // ports open when the window goes: the thread's
     bool closed = false, again = false;
     job.each_step = [&] {
-        if (flash_state == SEQ_LOADER && loader_lines_sent.load() == 100 && !closed)
-            closed = true, on_close_request();
+        if (flash_state == SEQ_LOADER && stuck && !closed) closed = true, on_close_request();
         if (flash_state == SEQ_END && !again)
             again = true, start = fake::pc().now_ms, on_close_request();
         if (flash_state == SEQ_DESTROY && !end)
